@@ -1,0 +1,89 @@
+#include "Win32/ErrorText.h"
+
+#include <objbase.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "QRBConsoleComponent.h"
+
+namespace {
+
+// A raised text must stay readable until its catcher has copied, logged or
+// shown it, and a catcher may itself raise and catch further texts while it
+// does so (logging goes through the database layer, which raises on
+// failure). Each thread therefore keeps its last texts in a ring: a text is
+// replaced only after many more raises on the same thread, which no handler
+// here comes near. Threads never share a slot, so concurrent raises cannot
+// overwrite each other.
+constexpr size_t kKeptTexts = 64;
+
+struct KeptTexts {
+  std::array<std::string, kKeptTexts> slots;
+  size_t next = 0;
+};
+
+char* Keep(std::string text) {
+  thread_local KeptTexts kept;
+  std::string& slot = kept.slots[kept.next];
+  kept.next = (kept.next + 1) % kKeptTexts;
+  slot = std::move(text);
+  return slot.data();
+}
+
+constexpr size_t kRaiseBufferSize = 512;
+
+}  // namespace
+
+void AssertFailed(const char* file, int line, const char* condition,
+                  const char* message, const char* timeStamp) {
+  std::ostringstream text;
+  if (message) text << message << ": ";
+  text << "Condition (" << (condition ? condition : "") << ") failed in file "
+       << (file ? file : "") << "(" << (timeStamp ? timeStamp : "") << ")"
+       << " on line " << line;
+  throw Keep(text.str());
+}
+
+void RaiseFormatted(const char* format, ...) {
+  char buffer[kRaiseBufferSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  buffer[sizeof buffer - 1] = '\0';
+  throw Keep(buffer);
+}
+
+char* KeepMessageText(const std::string& text) { return Keep(text); }
+
+void RaiseComponentError(IQRBConsoleComponent* component, const char* message) {
+  char* unchanged = const_cast<char*>(message);
+  if (!component) throw unchanged;
+  unsigned short size = 0;
+  char* own = nullptr;
+  HRESULT hr = component->GetErrorText(&size, &own);
+  if (FAILED(hr) || !own) {
+    if (own) CoTaskMemFree(own);
+    throw unchanged;
+  }
+  std::string joined = message ? message : "";
+  joined += own;
+  CoTaskMemFree(own);
+  if (joined.size() > kRaiseBufferSize - 1) joined.resize(kRaiseBufferSize - 1);
+  throw Keep(joined);
+}
+
+std::string SystemErrorText(DWORD code) {
+  char* buffer = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                nullptr, code, 0x400, reinterpret_cast<char*>(&buffer), 0,
+                                nullptr);
+  std::string text;
+  if (length && buffer) text.assign(buffer, length);
+  if (buffer) LocalFree(buffer);
+  return text;
+}

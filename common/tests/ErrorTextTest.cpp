@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QRBConsoleComponent.h"
+#include "Win32/CriticalSection.h"
+#include "Win32/ErrorText.h"
+#include "Win32/TranslatingFrame.h"
+
+namespace {
+
+std::string Caught(void (*raise)()) {
+  try {
+    raise();
+  } catch (char* text) {
+    return text;
+  }
+  return "<nothing thrown>";
+}
+
+TEST(AssertFailed, ComposesTheTextInTheFixedOrder) {
+  std::string text;
+  try {
+    AssertFailed("BootpClient.cpp", 30, "SUCCEEDED(hr)", "Could not start the bootp server",
+                 "Tue Nov  2 11:20:04 2004");
+  } catch (char* raised) {
+    text = raised;
+  }
+  EXPECT_EQ(text,
+            "Could not start the bootp server: Condition (SUCCEEDED(hr)) failed in file "
+            "BootpClient.cpp(Tue Nov  2 11:20:04 2004) on line 30");
+}
+
+TEST(AssertFailed, WithoutMessageStartsWithConditionAndPrintsDecimalLines) {
+  std::string text;
+  try {
+    AssertFailed("x.cpp", 4258, "numfiles", nullptr, "stamp");
+  } catch (char* raised) {
+    text = raised;
+  }
+  EXPECT_EQ(text, "Condition (numfiles) failed in file x.cpp(stamp) on line 4258");
+}
+
+TEST(AssertFailed, MacroNamesTheBareFileAndTheCompilersTimeStamp) {
+  std::string text;
+  try {
+    int* out = nullptr;
+    KORVANE_ASSERT_ARG(out);
+  } catch (char* raised) {
+    text = raised;
+  }
+  EXPECT_EQ(text.rfind("Condition (out) failed in file ErrorTextTest.cpp(", 0), 0u) << text;
+  EXPECT_NE(text.find(std::string("(") + __TIMESTAMP__ + ") on line "), std::string::npos);
+}
+
+TEST(RaiseFormatted, FormatsAndCutsAt511Characters) {
+  EXPECT_EQ(Caught([] { RaiseFormatted("Could not get information for board %s.", "00A0"); }),
+            "Could not get information for board 00A0.");
+  std::string longText = Caught([] { RaiseFormatted("%s", std::string(700, 'x').c_str()); });
+  EXPECT_EQ(longText, std::string(511, 'x'));
+}
+
+// A component whose GetErrorText answers as the test tells it.
+class FakeComponent : public IQRBConsoleComponent {
+ public:
+  HRESULT result = S_OK;
+  const char* own = nullptr;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetErrorText(unsigned short* size, char** text) override {
+    *text = nullptr;
+    *size = 0;
+    if (own) {
+      *size = static_cast<unsigned short>(std::strlen(own) + 1);
+      *text = static_cast<char*>(CoTaskMemAlloc(*size));
+      std::memcpy(*text, own, *size);
+    }
+    return result;
+  }
+};
+
+std::string Joined(IQRBConsoleComponent* component, const char* message) {
+  try {
+    RaiseComponentError(component, message);
+  } catch (char* text) {
+    return text;
+  }
+  return "<nothing thrown>";
+}
+
+TEST(RaiseComponentError, JoinsTheComponentsTextWithoutSeparator) {
+  FakeComponent component;
+  component.own = "table not found";
+  EXPECT_EQ(Joined(&component, "Open failed: "), "Open failed: table not found");
+}
+
+TEST(RaiseComponentError, LeavesTheMessageUnchangedWhenThereIsNothingToJoin) {
+  const char* message = "the caller's text";
+  FakeComponent failing;
+  failing.own = "ignored";
+  failing.result = E_FAIL;
+  FakeComponent silent;
+  for (IQRBConsoleComponent* component : {static_cast<IQRBConsoleComponent*>(nullptr),
+                                          static_cast<IQRBConsoleComponent*>(&failing),
+                                          static_cast<IQRBConsoleComponent*>(&silent)}) {
+    try {
+      RaiseComponentError(component, message);
+    } catch (char* text) {
+      EXPECT_EQ(text, message);  // the very same pointer
+    }
+  }
+}
+
+TEST(RaiseComponentError, KeepsTheFirst511CharactersOfALongMessage) {
+  FakeComponent component;
+  component.own = "component text";
+  std::string message(600, 'm');
+  EXPECT_EQ(Joined(&component, message.c_str()), std::string(511, 'm'));
+}
+
+TEST(SystemErrorText, GivesTheSystemsText) {
+  EXPECT_FALSE(SystemErrorText(ERROR_FILE_NOT_FOUND).empty());
+  EXPECT_NE(SystemErrorText(ERROR_FILE_NOT_FOUND), SystemErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(SystemErrorText(0xDEADBEEF), "");
+}
+
+// Texts raised on several threads at once stay each thread's own, and a
+// text stays readable while its catcher raises and catches others.
+TEST(RaisedTexts, StayReadableAcrossThreadsAndNestedRaises) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 2000; ++i) {
+        try {
+          RaiseFormatted("thread %d raise %d", t, i);
+        } catch (char* outer) {
+          std::string expected = "thread " + std::to_string(t) + " raise " + std::to_string(i);
+          for (int nested = 0; nested < 10; ++nested) {
+            try {
+              throw KeepMessageText("nested");
+            } catch (char*) {
+            }
+          }
+          if (expected != outer) ++failures[t];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+// What the frame hands on: the test stands in for the error log and the
+// message box.
+std::vector<std::string> logged;
+std::vector<std::string> shown;
+int logResult = 1;
+int RecordingLogger(const char* text) {
+  logged.push_back(text);
+  return logResult;
+}
+void RecordingShower(const char* text) { shown.push_back(text); }
+
+class TranslatingFrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logged.clear();
+    shown.clear();
+    logResult = 1;
+    SetErrorLogger(RecordingLogger);
+    SetExceptionShower(RecordingShower);
+  }
+  void TearDown() override {
+    SetErrorLogger(nullptr);
+    SetExceptionShower(RecordingShower);
+  }
+};
+
+TEST_F(TranslatingFrameTest, TranslatesEveryKindOfThrownValueToText) {
+  EXPECT_TRUE(RunInTranslatingFrame([] {}));
+  EXPECT_FALSE(RunInTranslatingFrame([] { RaiseFormatted("raised %d", 1); }));
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw CString("a CString"); }));
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw CException("a framework exception"); }));
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw 42; }));
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw new CException("by pointer"); }));
+  EXPECT_EQ(logged, (std::vector<std::string>{"raised 1", "a CString", "a framework exception",
+                                               kUnknownExceptionText, kUnknownExceptionText}));
+  EXPECT_STREQ(kUnknownExceptionText, "Caught an unknown exception in CFactory::CreateInstance");
+  EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(TranslatingFrameTest, ShowsWhatTheLogCouldNotTake) {
+  logResult = 0;
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw CString("not logged"); }));
+  EXPECT_EQ(shown, std::vector<std::string>{"not logged"});
+}
+
+TEST(CriticalSectionHolder, ExcludesOtherThreadsAndAcceptsNone) {
+  CriticalSection section;
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) {
+        CriticalSectionHolder hold(&section);
+        CriticalSectionHolder again(&section);  // re-entrant for its owner
+        long seen = counter;
+        counter = seen + 1;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(counter, 40000);
+  CriticalSectionHolder nothing(nullptr);
+}
+
+}  // namespace

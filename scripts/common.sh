@@ -1,0 +1,55 @@
+# Shared by the entry points: packages, the build, and a private Wine prefix.
+# Source it; it defines functions and sets nothing else.
+
+KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest"
+
+korvane_install_packages() {
+  local missing=""
+  for package in $KORVANE_PACKAGES; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
+  done
+  [ -z "$missing" ] && return 0
+  echo "== installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# korvane_build ARCH [TARGETS...]: configure and build one architecture.
+korvane_build() {
+  local arch=$1
+  shift
+  local dir="$KORVANE_ROOT/build/$arch"
+  cmake -S "$KORVANE_ROOT" -B "$dir" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$KORVANE_ROOT/cmake/toolchain-$arch.cmake" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  if [ $# -gt 0 ]; then
+    cmake --build "$dir" --target "$@"
+  else
+    cmake --build "$dir"
+  fi
+}
+
+# korvane_prefix DIR: a fresh private Wine prefix with the null graphics
+# driver (hidden windows and message boxes then work without a display),
+# served by one persistent wineserver until korvane_stop_prefix.
+korvane_prefix() {
+  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  "$WINESERVER" -k >/dev/null 2>&1 || true   # one left over from an earlier run
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  # The server must be persistent before wineboot starts one of its own.
+  "$WINESERVER" -p
+  "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+}
+
+korvane_stop_prefix() {
+  [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k >/dev/null 2>&1
+  return 0
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: installs what is missing, builds
+# both architectures, makes a private Wine prefix and runs each test program
+# under Wine. Exits non-zero on any build error or failed test.
+#   scripts/test.sh          every test, the slow group included
+#   scripts/test.sh --quick  leaves out the tests that wait out the system's
+#                            fixed 60 s / 120 s limits
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+cd "$KORVANE_ROOT"
+
+ctest_filter=()
+[ "${1:-}" = "--quick" ] && ctest_filter=(-LE slow)
+
+korvane_install_packages
+echo "== building x86_64 (run and tested)"
+korvane_build x86_64
+echo "== building i686 (compiled and linked only)"
+korvane_build i686
+
+echo "== private Wine prefix"
+korvane_prefix "$KORVANE_ROOT/build/wineprefix"
+trap korvane_stop_prefix EXIT
+if [ -x scripts/register.sh ]; then scripts/register.sh build/x86_64/bin; fi
+
+echo "== tests"
+set +e
+(cd build/x86_64 && ctest --output-on-failure "${ctest_filter[@]}" 2>&1) | tee build/ctest.log
+status=${PIPESTATUS[0]}
+set -e
+passed=$(grep -cE 'Test +#[0-9]+: .* Passed' build/ctest.log || true)
+failed=$(grep -cE 'Test +#[0-9]+: .* (\*\*\*|Failed|Exception|Timeout)' build/ctest.log || true)
+echo
+echo "summary: $passed passed, $failed failed"
+exit "$status"
