@@ -52,17 +52,16 @@ JList<int>* Filled(JList<int>& list, std::initializer_list<int> values) {
 
 // Runs f on a thread of its own; false when it has not finished within ms
 // (the thread is then left to its wait).
+DWORD WINAPI RunJob(void* p) {
+  auto* job = static_cast<std::function<void()>*>(p);
+  (*job)();
+  delete job;
+  return 0;
+}
+
 bool FinishesWithin(DWORD ms, std::function<void()> f) {
   auto* job = new std::function<void()>(std::move(f));
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        auto* job = static_cast<std::function<void()>*>(p);
-        (*job)();
-        delete job;
-        return 0;
-      },
-      job, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, RunJob, job, 0, nullptr);
   bool finished = WaitForSingleObject(thread, ms) == WAIT_OBJECT_0;
   CloseHandle(thread);
   return finished;
