@@ -1,0 +1,32 @@
+# Client notifications, bootp coordination and the configuration lock
+# (library korvane_notifications), with their tests and the helper program
+# the tests start as a second process.
+add_library(korvane_notifications STATIC
+  ${CMAKE_SOURCE_DIR}/common/source/Win32/Notification.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ServerLock.cpp
+)
+korvane_warnings(korvane_notifications)
+target_include_directories(korvane_notifications PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(korvane_notifications PUBLIC korvane_common korvane_interfaces ole32 oleaut32 uuid)
+
+# Plays the other processes of the system: holds a named semaphore, answers
+# or fakes the bootp reset handshake.
+add_executable(NotificationTestHelper ${CMAKE_CURRENT_LIST_DIR}/tests/NotificationTestHelper.cpp)
+korvane_warnings(NotificationTestHelper)
+target_link_libraries(NotificationTestHelper PRIVATE korvane_common korvane_interfaces)
+
+korvane_add_test(notification_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/NotificationTest.cpp
+  LIBS korvane_notifications)
+
+korvane_add_test(serverlock_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ServerLockTest.cpp
+  LIBS korvane_notifications)
+add_dependencies(serverlock_tests NotificationTestHelper)
+
+# Waits out the lock's fixed minute.
+korvane_add_test(serverlock_slow_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ServerLockSlowTest.cpp
+  LIBS korvane_notifications
+  LABELS slow TIMEOUT 240)
+add_dependencies(serverlock_slow_tests NotificationTestHelper)
