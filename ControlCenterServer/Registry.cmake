@@ -5,10 +5,12 @@
 set(korvane_registry_sources
   ${CMAKE_CURRENT_LIST_DIR}/Registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/RegistryBackup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BoardRecord.cpp
 )
 set(korvane_registry_tests
   ${CMAKE_CURRENT_LIST_DIR}/tests/RegistryTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/RegistryBackupTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/BoardListLoadTest.cpp
 )
 add_library(korvane_registry STATIC ${korvane_registry_sources})
 korvane_warnings(korvane_registry)

@@ -82,7 +82,10 @@ void CreateValue(HKEY key, const char* name, DWORD type, const void* data, DWORD
 DWORD GetValue(HKEY key, const char* name, DWORD type, void* buffer, DWORD size) {
   DWORD dtype = REG_NONE;
   LONG result = RegQueryValueExA(key, name, nullptr, &dtype, static_cast<BYTE*>(buffer), &size);
-  if (result != ERROR_SUCCESS) RaiseGetText(name, result);
+  // A value of another type that also does not fit is reported as what it
+  // is, of the wrong type, rather than as a short buffer.
+  if (result != ERROR_SUCCESS && !(result == ERROR_MORE_DATA && dtype != type))
+    RaiseGetText(name, result);
   KORVANE_ASSERT(dtype == type, WrongTypeMessage(name).c_str());
   return size;
 }

@@ -133,6 +133,10 @@ TEST_F(RegistryGetters, AValueOfAnotherTypeRaisesTheTypeAssertion) {
 
   text = RaisedText([&] { GetDwordValue(key.get(), "Text"); });
   EXPECT_EQ(text.rfind(WrongTypePrefix("Text", "dtype == type"), 0), 0u) << text;
+  // Too long for the buffer as well: still reported as the wrong type.
+  RawSetString(kTestSubtree, "Long text", "far more than four bytes");
+  text = RaisedText([&] { GetDwordValue(key.get(), "Long text"); });
+  EXPECT_EQ(text.rfind(WrongTypePrefix("Long text", "dtype == type"), 0), 0u) << text;
   text = RaisedText([&] { GetStringValue(key.get(), "Number"); });
   EXPECT_EQ(text.rfind(WrongTypePrefix("Number", "dtype == REG_SZ"), 0), 0u) << text;
 }
