@@ -68,12 +68,19 @@ class Listener {
 };
 
 // Sets the registry's board command address for one test and puts back
-// what was there.
+// what was there, keys it had to create included.
 class AddressSetting {
  public:
   AddressSetting() {
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kBoardCommandAddressKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                    nullptr, key_.put(), nullptr);
+    std::string path = kBoardCommandAddressKey;
+    for (size_t end = path.find('\\');; end = path.find('\\', end + 1)) {
+      std::string level = path.substr(0, end);
+      DWORD disposition = 0;
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, level.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      key_.put(), &disposition);
+      if (disposition == REG_CREATED_NEW_KEY) created_.push_back(level);
+      if (end == std::string::npos) break;
+    }
     char text[256] = "";
     DWORD size = sizeof text;
     had_ = RegQueryValueExA(key_.get(), kBoardCommandAddressValue, nullptr, &type_,
@@ -86,6 +93,9 @@ class AddressSetting {
                      reinterpret_cast<const BYTE*>(old_.data()), static_cast<DWORD>(old_.size()));
     else
       RegDeleteValueA(key_.get(), kBoardCommandAddressValue);
+    key_.reset();
+    for (auto level = created_.rbegin(); level != created_.rend(); ++level)
+      RegDeleteKeyA(HKEY_LOCAL_MACHINE, level->c_str());
   }
   void Set(const char* text) {
     RegSetValueExA(key_.get(), kBoardCommandAddressValue, 0, REG_SZ,
@@ -99,6 +109,7 @@ class AddressSetting {
 
  private:
   UniqueKey key_;
+  std::vector<std::string> created_;
   bool had_ = false;
   DWORD type_ = 0;
   std::string old_;

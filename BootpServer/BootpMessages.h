@@ -1,0 +1,45 @@
+// Every text the bootp server component raises or sends through its events,
+// composed in one place so that each kind reads the same wherever it comes
+// from.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct BootpBoard;
+
+// Reading active.ini.
+[[noreturn]] void RaiseCannotRead(const std::string& path, DWORD error);
+[[noreturn]] void RaiseTooLarge(const std::string& path);
+[[noreturn]] void RaiseNoConfigSection(const std::string& path);
+[[noreturn]] void RaiseMalformedLine(const std::string& path, int line, const std::string& text,
+                                     const std::string& reason);
+
+// Reading the installation settings.
+[[noreturn]] void RaiseNoInstallationRoot(const char* problem);
+[[noreturn]] void RaiseCannotReadRoot(LONG error);
+
+// "Info": what is served now.
+std::string ServingText(const std::string& path, const std::vector<BootpBoard>& boards);
+// "Info": the first start of an installation, before any set change.
+std::string NothingActiveYetText(const std::string& path);
+// "Info": a reset that silent mode leaves unanswered.
+std::string SilentResetText();
+
+// "NonFatalError": a configuration that could not be read (problem is the
+// raised text); servedBefore is what the server goes on serving.
+std::string KeptConfigurationText(const std::string& problem, size_t servedBefore);
+// "NonFatalError": boards whose list file is not on disk.
+std::string MissingListFilesText(const std::vector<const BootpBoard*>& boards);
+
+// "FatalError".
+std::string NoInstallationText(const std::string& problem);
+std::string CannotCreateEventText(const char* name, DWORD error);
+std::string WaitFailedText(DWORD error);
+// Stop's failure (error info of StopServer).
+std::string StopTimedOutText(DWORD milliseconds);
+
+// The system's text for an error code, without its line end, or the number.
+std::string ErrorCodeText(DWORD error);

@@ -1,0 +1,314 @@
+#include "BootpServerObject.h"
+
+#include <oleauto.h>
+
+#include <new>
+#include <vector>
+
+namespace {
+
+LONG objects = 0;
+LONG locks = 0;
+
+enum : DISPID { kStartServerId = 1, kStopServerId = 2 };
+
+// Enumerators over a snapshot: IEnumConnectionPoints (items are
+// IConnectionPoint*) and IEnumConnections (items are CONNECTDATA). Each
+// item holds a reference of its own; Next hands out another.
+IUnknown* Unknown(IConnectionPoint* item) { return item; }
+IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
+
+template <class Enum, class Item>
+class Enumerator final : public Enum {
+ public:
+  Enumerator(const IID& iid, std::vector<Item> items, size_t next = 0)
+      : iid_(iid), items_(std::move(items)), next_(next) {
+    for (auto& item : items_) Unknown(item)->AddRef();
+    ModuleObjectCreated();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
+      *object = static_cast<Enum*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    LONG left = InterlockedDecrement(&references_);
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
+    if (!items || (count != 1 && !fetched)) return E_POINTER;
+    ULONG given = 0;
+    for (; given < count && next_ < items_.size(); ++given, ++next_) {
+      items[given] = items_[next_];
+      Unknown(items[given])->AddRef();
+    }
+    if (fetched) *fetched = given;
+    return given == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    size_t left = items_.size() - next_;
+    if (count > left) {
+      next_ = items_.size();
+      return S_FALSE;
+    }
+    next_ += count;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(Enum** copy) override {
+    if (!copy) return E_POINTER;
+    *copy = new (std::nothrow) Enumerator(iid_, items_, next_);
+    return *copy ? S_OK : E_OUTOFMEMORY;
+  }
+
+ private:
+  ~Enumerator() {
+    for (auto& item : items_) Unknown(item)->Release();
+    ModuleObjectDestroyed();
+  }
+
+  const IID& iid_;
+  std::vector<Item> items_;
+  size_t next_;
+  LONG references_ = 1;
+};
+
+// Leaves text as the thread's error info for IBootpServer, so that a
+// caller learns why a start or stop failed.
+void SetErrorText(const std::string& text) {
+  ComPtr<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(create.put()))) return;
+  std::wstring wide(text.size(), L'\0');
+  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                   &wide[0], static_cast<int>(wide.size()));
+  wide.resize(static_cast<size_t>(length > 0 ? length : 0));
+  create->SetGUID(IID_IBootpServer);
+  create->SetDescription(const_cast<LPOLESTR>(wide.c_str()));
+  create->SetSource(const_cast<LPOLESTR>(L"Korvane.Bootp.Server"));
+  ComPtr<IErrorInfo> info;
+  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void())))
+    SetErrorInfo(0, info.get());
+}
+
+}  // namespace
+
+void ModuleObjectCreated() { InterlockedIncrement(&objects); }
+void ModuleObjectDestroyed() { InterlockedDecrement(&objects); }
+void ModuleLock(bool lock) { lock ? InterlockedIncrement(&locks) : InterlockedDecrement(&locks); }
+bool ModuleInUse() { return objects != 0 || locks != 0; }
+
+BootpServerObject::BootpServerObject()
+    : sinks_(std::make_shared<EventSinks>()), worker_(sinks_), point_(*this) {
+  ModuleObjectCreated();
+}
+
+BootpServerObject::~BootpServerObject() { ModuleObjectDestroyed(); }
+
+HRESULT BootpServerObject::Create(REFIID riid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  BootpServerObject* created = new (std::nothrow) BootpServerObject();
+  if (!created) return E_OUTOFMEMORY;
+  HRESULT hr = created->QueryInterface(riid, object);
+  created->Release();
+  return hr;
+}
+
+HRESULT BootpServerObject::QueryInterface(REFIID riid, void** object) {
+  if (!object) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+      IsEqualIID(riid, IID_IBootpServer))
+    *object = static_cast<IBootpServer*>(this);
+  else if (IsEqualIID(riid, IID_IConnectionPointContainer))
+    *object = static_cast<IConnectionPointContainer*>(this);
+  else if (IsEqualIID(riid, IID_ISupportErrorInfo))
+    *object = static_cast<ISupportErrorInfo*>(this);
+  else {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG BootpServerObject::AddRef() { return InterlockedIncrement(&references_); }
+
+ULONG BootpServerObject::Release() {
+  LONG left = InterlockedDecrement(&references_);
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT BootpServerObject::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT BootpServerObject::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+  if (info) *info = nullptr;
+  return DISP_E_BADINDEX;
+}
+
+HRESULT BootpServerObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
+                                         DISPID* ids) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  if (!names || !ids) return E_POINTER;
+  if (count == 0) return S_OK;
+  ids[0] = DISPID_UNKNOWN;
+  if (names[0] && lstrcmpiW(names[0], L"StartServer") == 0) ids[0] = kStartServerId;
+  if (names[0] && lstrcmpiW(names[0], L"StopServer") == 0) ids[0] = kStopServerId;
+  // Neither method has arguments, so no further name is known.
+  for (UINT i = 1; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+  return ids[0] != DISPID_UNKNOWN && count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+}
+
+HRESULT BootpServerObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags,
+                                  DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                  UINT*) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  if (id != kStartServerId && id != kStopServerId) return DISP_E_MEMBERNOTFOUND;
+  if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+  if (parameters && parameters->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+  if (result) VariantInit(result);
+  HRESULT hr = id == kStartServerId ? StartServer() : StopServer();
+  if (SUCCEEDED(hr)) return hr;
+  if (exception) {
+    *exception = EXCEPINFO{};
+    exception->scode = hr;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) == S_OK) {
+      info->GetDescription(&exception->bstrDescription);
+      info->GetSource(&exception->bstrSource);
+    }
+  }
+  return DISP_E_EXCEPTION;
+}
+
+HRESULT BootpServerObject::Finish(HRESULT hr, const std::string& failure) {
+  SetErrorInfo(0, nullptr);
+  if (FAILED(hr) && !failure.empty()) SetErrorText(failure);
+  return hr;
+}
+
+HRESULT BootpServerObject::StartServer() {
+  std::string failure;
+  HRESULT hr = worker_.Start(failure);
+  return Finish(hr, failure);
+}
+
+HRESULT BootpServerObject::StopServer() {
+  std::string failure;
+  HRESULT hr = worker_.Stop(failure);
+  return Finish(hr, failure);
+}
+
+HRESULT BootpServerObject::EnumConnectionPoints(IEnumConnectionPoints** points) {
+  if (!points) return E_POINTER;
+  *points = new (std::nothrow) Enumerator<IEnumConnectionPoints, IConnectionPoint*>(
+      IID_IEnumConnectionPoints, {&point_});
+  return *points ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT BootpServerObject::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
+  if (!point) return E_POINTER;
+  if (!IsEqualIID(riid, DIID_IBootpServerEvents)) {
+    *point = nullptr;
+    return CONNECT_E_NOCONNECTION;
+  }
+  *point = &point_;
+  point_.AddRef();
+  return S_OK;
+}
+
+HRESULT BootpServerObject::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualIID(riid, IID_IBootpServer) ? S_OK : S_FALSE;
+}
+
+HRESULT BootpServerObject::Point::QueryInterface(REFIID riid, void** object) {
+  if (!object) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
+    *object = static_cast<IConnectionPoint*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+HRESULT BootpServerObject::Point::GetConnectionInterface(IID* iid) {
+  if (!iid) return E_POINTER;
+  *iid = DIID_IBootpServerEvents;
+  return S_OK;
+}
+
+HRESULT BootpServerObject::Point::GetConnectionPointContainer(
+    IConnectionPointContainer** container) {
+  if (!container) return E_POINTER;
+  *container = &owner_;
+  owner_.AddRef();
+  return S_OK;
+}
+
+HRESULT BootpServerObject::Point::Advise(IUnknown* sink, DWORD* cookie) {
+  return owner_.sinks_->Add(sink, cookie);
+}
+
+HRESULT BootpServerObject::Point::Unadvise(DWORD cookie) { return owner_.sinks_->Remove(cookie); }
+
+HRESULT BootpServerObject::Point::EnumConnections(IEnumConnections** connections) {
+  if (!connections) return E_POINTER;
+  std::vector<CONNECTDATA> current = owner_.sinks_->Connections();
+  *connections = new (std::nothrow)
+      Enumerator<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, current);
+  // The enumerator took references of its own.
+  for (auto& connection : current) connection.pUnk->Release();
+  return *connections ? S_OK : E_OUTOFMEMORY;
+}
+
+namespace {
+
+class Factory : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *object = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  // One static factory: its life is the module's, counted by LockServer.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+    if (object) *object = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return BootpServerObject::Create(riid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    ModuleLock(lock != FALSE);
+    return S_OK;
+  }
+};
+
+Factory factory;
+
+}  // namespace
+
+HRESULT GetBootpServerFactory(REFIID riid, void** object) {
+  return factory.QueryInterface(riid, object);
+}

@@ -1,0 +1,196 @@
+#include "ResetWorker.h"
+
+#include <utility>
+#include <vector>
+
+#include "ActiveConfiguration.h"
+#include "BootpMessages.h"
+#include "BootpSettings.h"
+
+const char kResetEventName[] = "BOOTP RESET EVENT";
+const char kResetFinishedName[] = "BOOTP RESET FINISHED";
+
+// Everything the thread uses, shared with the worker object so that either
+// may end first (a listener may release the component from inside an
+// event, on this very thread).
+struct ResetWorker::ThreadState {
+  std::shared_ptr<EventSinks> sinks;
+  UniqueHandle stop;
+  UniqueHandle reset;
+  UniqueHandle finished;
+  // The thread's own reference to the DLL, so that the DLL stays loaded
+  // until the thread has left its code (FreeLibraryAndExitThread).
+  HMODULE module = nullptr;
+};
+
+namespace {
+
+using Report = std::pair<BootpEvent, std::string>;
+
+// Reads the active configuration. servedBefore is what is served now; it
+// changes only when the new configuration was read whole.
+std::vector<Report> LoadConfiguration(bool atStart, size_t& served) {
+  std::string root;
+  try {
+    root = ReadInstallationRoot();
+  } catch (char* text) {
+    return {{kFatalError, NoInstallationText(text)}};
+  }
+  std::string path = ActiveConfigurationPath(root);
+  if (atStart && GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return {{kInfo, NothingActiveYetText(path)}};
+  }
+  std::vector<BootpBoard> boards;
+  try {
+    boards = ReadActiveConfiguration(path);
+  } catch (char* text) {
+    return {{kNonFatalError, KeptConfigurationText(text, served)}};
+  } catch (...) {
+    return {{kNonFatalError,
+             KeptConfigurationText("Could not read the active configuration " + path +
+                                       ": it ran out of memory.",
+                                   served)}};
+  }
+  served = boards.size();
+  std::vector<Report> reports{{kInfo, ServingText(path, boards)}};
+  std::vector<const BootpBoard*> missing = BoardsWithoutListFile(boards);
+  if (!missing.empty()) reports.emplace_back(kNonFatalError, MissingListFilesText(missing));
+  return reports;
+}
+
+void FireAll(EventSinks& sinks, const std::vector<Report>& reports) {
+  for (const auto& report : reports) sinks.Fire(report.first, report.second);
+}
+
+void ServeResets(ResetWorker::ThreadState& state) {
+  size_t served = 0;
+  FireAll(*state.sinks, LoadConfiguration(true, served));
+  // The stop event comes first: when both are set, stopping wins.
+  HANDLE waits[2] = {state.stop.get(), state.reset.get()};
+  while (true) {
+    DWORD result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0) return;
+    if (result != WAIT_OBJECT_0 + 1) {
+      state.sinks->Fire(kFatalError, WaitFailedText(GetLastError()));
+      return;
+    }
+    if (ResetsAreSilent()) {
+      state.sinks->Fire(kInfo, SilentResetText());
+      continue;
+    }
+    std::vector<Report> reports = LoadConfiguration(false, served);
+    // Answer first: the set change waits for this, the listeners do not.
+    SetEvent(state.finished.get());
+    FireAll(*state.sinks, reports);
+  }
+}
+
+DWORD WINAPI ThreadProc(void* parameter) {
+  HMODULE module = nullptr;
+  {
+    std::shared_ptr<ResetWorker::ThreadState> state =
+        std::move(*static_cast<std::shared_ptr<ResetWorker::ThreadState>*>(parameter));
+    delete static_cast<std::shared_ptr<ResetWorker::ThreadState>*>(parameter);
+    module = state->module;
+    HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ServeResets(*state);
+    // The listeners' table entries may go with the state: COM must still
+    // be there for that.
+    state.reset();
+    if (SUCCEEDED(initialized)) CoUninitialize();
+  }
+  if (module) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+}  // namespace
+
+ResetWorker::ResetWorker(std::shared_ptr<EventSinks> sinks) : sinks_(std::move(sinks)) {}
+
+ResetWorker::~ResetWorker() {
+  std::string ignored;
+  Stop(ignored);
+}
+
+HRESULT ResetWorker::Start(std::string& failure) {
+  CriticalSectionHolder hold(&lock_);
+  if (thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT) return S_OK;
+  thread_.reset();
+  state_.reset();
+
+  auto state = std::make_shared<ThreadState>();
+  state->sinks = sinks_;
+  const char* failedName = nullptr;
+  state->stop.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!state->stop) failedName = "stop";
+  if (!failedName) {
+    state->reset.reset(CreateEventA(nullptr, FALSE, FALSE, kResetEventName));
+    if (!state->reset) failedName = kResetEventName;
+  }
+  if (!failedName) {
+    state->finished.reset(CreateEventA(nullptr, FALSE, FALSE, kResetFinishedName));
+    if (!state->finished) failedName = kResetFinishedName;
+  }
+  if (failedName) {
+    DWORD error = GetLastError();
+    failure = CannotCreateEventText(failedName, error);
+    sinks_->Fire(kFatalError, failure);
+    return HRESULT_FROM_WIN32(error);
+  }
+
+  // Linked into a program rather than the DLL, the code has no library
+  // reference to hold.
+  HMODULE module = nullptr;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCSTR>(&ThreadProc), &module) &&
+      module == GetModuleHandleA(nullptr)) {
+    FreeLibrary(module);
+    module = nullptr;
+  }
+  state->module = module;
+  auto* parameter = new std::shared_ptr<ThreadState>(state);
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, &ThreadProc, parameter, 0, &id);
+  if (!thread) {
+    DWORD error = GetLastError();
+    delete parameter;
+    if (module) FreeLibrary(module);
+    failure = "The bootp server cannot start: could not create its thread: " +
+              ErrorCodeText(error) + ".";
+    sinks_->Fire(kFatalError, failure);
+    return HRESULT_FROM_WIN32(error);
+  }
+  thread_.reset(thread);
+  threadId_ = id;
+  state_ = std::move(state);
+  return S_OK;
+}
+
+HRESULT ResetWorker::Stop(std::string& failure) {
+  UniqueHandle thread;
+  {
+    CriticalSectionHolder hold(&lock_);
+    if (!thread_) return S_OK;
+    SetEvent(state_->stop.get());
+    state_.reset();
+    thread = std::move(thread_);
+    if (GetCurrentThreadId() == threadId_) return S_OK;
+  }
+  // Waited for outside the lock: a listener that calls Start or Stop from
+  // inside an event must not wait for us while we wait for it. Pumping
+  // while waiting lets a listener in this apartment receive its last event.
+  HANDLE handles[1] = {thread.get()};
+  DWORD index = 0;
+  HRESULT waited = CoWaitForMultipleHandles(0, kStopWait, 1, handles, &index);
+  if (waited == RPC_S_CALLPENDING) {
+    failure = StopTimedOutText(kStopWait);
+    return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
+  }
+  if (FAILED(waited) && WaitForSingleObject(thread.get(), kStopWait) != WAIT_OBJECT_0) {
+    failure = StopTimedOutText(kStopWait);
+    return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
+  }
+  return S_OK;
+}
