@@ -47,6 +47,12 @@ korvane_prefix() {
   "$WINESERVER" -p
   "$WINE" wineboot -i >/dev/null 2>&1
   "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  # The desktop that wineboot made still has no graphics driver: until the
+  # server restarts, windows and message boxes fail with error 1400 (or wait
+  # about 10 s for a desktop that never starts).
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+  "$WINESERVER" -p
 }
 
 korvane_stop_prefix() {
