@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cctype>
-#include <cstring>
 #include <map>
 
 #include "BootpMessages.h"
@@ -145,24 +144,6 @@ const char RecordReader::kRecordForms[] =
     "a record must be \"address list-path crc blocks name number type\" or \"address NOPATH "
     "FFFF 0000 name number type\"";
 
-// The profile functions write single-byte text, but a file that was once
-// saved as UTF-16 stays so; both read the same here.
-std::string AsSingleByte(const std::string& raw) {
-  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-      static_cast<unsigned char>(raw[1]) == 0xFE) {
-    std::wstring wide((raw.size() - 2) / 2, L'\0');
-    std::memcpy(&wide[0], raw.data() + 2, wide.size() * sizeof(wchar_t));
-    int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
-                        nullptr, nullptr);
-    return text;
-  }
-  if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0) return raw.substr(3);
-  return raw;
-}
-
 }  // namespace
 
 std::vector<BootpBoard> ParseActiveConfiguration(const std::string& content,
@@ -219,7 +200,7 @@ std::vector<BootpBoard> ReadActiveConfiguration(const std::string& path) {
       !ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &got, nullptr))
     RaiseCannotRead(path, GetLastError());
   content.resize(got);
-  return ParseActiveConfiguration(AsSingleByte(content), path);
+  return ParseActiveConfiguration(content, path);
 }
 
 std::vector<const BootpBoard*> BoardsWithoutListFile(const std::vector<BootpBoard>& boards) {

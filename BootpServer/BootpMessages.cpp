@@ -111,12 +111,12 @@ std::string CannotCreateEventText(const char* name, DWORD error) {
          "\": " + ErrorCodeText(error) + ".";
 }
 
+std::string CannotCreateThreadText(DWORD error) {
+  return "The bootp server cannot start: could not create its thread: " + ErrorCodeText(error) +
+         ".";
+}
+
 std::string WaitFailedText(DWORD error) {
   return "The bootp server has stopped: waiting for a reset request failed: " +
          ErrorCodeText(error) + ".";
-}
-
-std::string StopTimedOutText(DWORD milliseconds) {
-  return "The bootp server did not stop within " + std::to_string(milliseconds / 1000) +
-         " seconds: a listener has not returned from an event.";
 }

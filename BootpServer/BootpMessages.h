@@ -37,9 +37,8 @@ std::string MissingListFilesText(const std::vector<const BootpBoard*>& boards);
 // "FatalError".
 std::string NoInstallationText(const std::string& problem);
 std::string CannotCreateEventText(const char* name, DWORD error);
+std::string CannotCreateThreadText(DWORD error);
 std::string WaitFailedText(DWORD error);
-// Stop's failure (error info of StopServer).
-std::string StopTimedOutText(DWORD milliseconds);
 
 // The system's text for an error code, without its line end, or the number.
 std::string ErrorCodeText(DWORD error);

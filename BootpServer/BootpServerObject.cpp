@@ -85,23 +85,6 @@ class Enumerator final : public Enum {
   LONG references_ = 1;
 };
 
-// Leaves text as the thread's error info for IBootpServer, so that a
-// caller learns why a start or stop failed.
-void SetErrorText(const std::string& text) {
-  ComPtr<ICreateErrorInfo> create;
-  if (FAILED(CreateErrorInfo(create.put()))) return;
-  std::wstring wide(text.size(), L'\0');
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   &wide[0], static_cast<int>(wide.size()));
-  wide.resize(static_cast<size_t>(length > 0 ? length : 0));
-  create->SetGUID(IID_IBootpServer);
-  create->SetDescription(const_cast<LPOLESTR>(wide.c_str()));
-  create->SetSource(const_cast<LPOLESTR>(L"Korvane.Bootp.Server"));
-  ComPtr<IErrorInfo> info;
-  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void())))
-    SetErrorInfo(0, info.get());
-}
-
 }  // namespace
 
 void ModuleObjectCreated() { InterlockedIncrement(&objects); }
@@ -133,8 +116,6 @@ HRESULT BootpServerObject::QueryInterface(REFIID riid, void** object) {
     *object = static_cast<IBootpServer*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *object = static_cast<IConnectionPointContainer*>(this);
-  else if (IsEqualIID(riid, IID_ISupportErrorInfo))
-    *object = static_cast<ISupportErrorInfo*>(this);
   else {
     *object = nullptr;
     return E_NOINTERFACE;
@@ -184,36 +165,15 @@ HRESULT BootpServerObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags,
   if (parameters && parameters->cArgs != 0) return DISP_E_BADPARAMCOUNT;
   if (result) VariantInit(result);
   HRESULT hr = id == kStartServerId ? StartServer() : StopServer();
-  if (SUCCEEDED(hr)) return hr;
-  if (exception) {
-    *exception = EXCEPINFO{};
-    exception->scode = hr;
-    ComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.put()) == S_OK) {
-      info->GetDescription(&exception->bstrDescription);
-      info->GetSource(&exception->bstrSource);
-    }
-  }
+  if (SUCCEEDED(hr) || !exception) return hr;
+  *exception = EXCEPINFO{};
+  exception->scode = hr;
   return DISP_E_EXCEPTION;
 }
 
-HRESULT BootpServerObject::Finish(HRESULT hr, const std::string& failure) {
-  SetErrorInfo(0, nullptr);
-  if (FAILED(hr) && !failure.empty()) SetErrorText(failure);
-  return hr;
-}
+HRESULT BootpServerObject::StartServer() { return worker_.Start(); }
 
-HRESULT BootpServerObject::StartServer() {
-  std::string failure;
-  HRESULT hr = worker_.Start(failure);
-  return Finish(hr, failure);
-}
-
-HRESULT BootpServerObject::StopServer() {
-  std::string failure;
-  HRESULT hr = worker_.Stop(failure);
-  return Finish(hr, failure);
-}
+HRESULT BootpServerObject::StopServer() { return worker_.Stop(); }
 
 HRESULT BootpServerObject::EnumConnectionPoints(IEnumConnectionPoints** points) {
   if (!points) return E_POINTER;
@@ -231,10 +191,6 @@ HRESULT BootpServerObject::FindConnectionPoint(REFIID riid, IConnectionPoint** p
   *point = &point_;
   point_.AddRef();
   return S_OK;
-}
-
-HRESULT BootpServerObject::InterfaceSupportsErrorInfo(REFIID riid) {
-  return IsEqualIID(riid, IID_IBootpServer) ? S_OK : S_FALSE;
 }
 
 HRESULT BootpServerObject::Point::QueryInterface(REFIID riid, void** object) {

@@ -17,9 +17,7 @@ void ModuleObjectDestroyed();
 void ModuleLock(bool lock);
 bool ModuleInUse();
 
-class BootpServerObject : public IBootpServer,
-                          public IConnectionPointContainer,
-                          public ISupportErrorInfo {
+class BootpServerObject : public IBootpServer, public IConnectionPointContainer {
  public:
   // Creates one and hands out riid; *object is null on failure.
   static HRESULT Create(REFIID riid, void** object);
@@ -46,9 +44,6 @@ class BootpServerObject : public IBootpServer,
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override;
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override;
 
-  // ISupportErrorInfo: a failed StartServer or StopServer leaves its text.
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
-
  private:
   BootpServerObject();
   virtual ~BootpServerObject();
@@ -71,8 +66,6 @@ class BootpServerObject : public IBootpServer,
    private:
     BootpServerObject& owner_;
   };
-
-  HRESULT Finish(HRESULT hr, const std::string& failure);
 
   LONG references_ = 1;
   std::shared_ptr<EventSinks> sinks_;

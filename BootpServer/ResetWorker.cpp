@@ -27,8 +27,8 @@ namespace {
 
 using Report = std::pair<BootpEvent, std::string>;
 
-// Reads the active configuration. servedBefore is what is served now; it
-// changes only when the new configuration was read whole.
+// Reads the active configuration. served is the number of boards served
+// now; it changes only when a configuration was read whole.
 std::vector<Report> LoadConfiguration(bool atStart, size_t& served) {
   std::string root;
   try {
@@ -95,7 +95,12 @@ DWORD WINAPI ThreadProc(void* parameter) {
     delete static_cast<std::shared_ptr<ResetWorker::ThreadState>*>(parameter);
     module = state->module;
     HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServeResets(*state);
+    // Only a failed allocation can escape; it ends this thread, never the
+    // process that hosts the component.
+    try {
+      ServeResets(*state);
+    } catch (...) {
+    }
     // The listeners' table entries may go with the state: COM must still
     // be there for that.
     state.reset();
@@ -109,12 +114,9 @@ DWORD WINAPI ThreadProc(void* parameter) {
 
 ResetWorker::ResetWorker(std::shared_ptr<EventSinks> sinks) : sinks_(std::move(sinks)) {}
 
-ResetWorker::~ResetWorker() {
-  std::string ignored;
-  Stop(ignored);
-}
+ResetWorker::~ResetWorker() { Stop(); }
 
-HRESULT ResetWorker::Start(std::string& failure) {
+HRESULT ResetWorker::Start() {
   CriticalSectionHolder hold(&lock_);
   if (thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT) return S_OK;
   thread_.reset();
@@ -135,8 +137,7 @@ HRESULT ResetWorker::Start(std::string& failure) {
   }
   if (failedName) {
     DWORD error = GetLastError();
-    failure = CannotCreateEventText(failedName, error);
-    sinks_->Fire(kFatalError, failure);
+    sinks_->Fire(kFatalError, CannotCreateEventText(failedName, error));
     return HRESULT_FROM_WIN32(error);
   }
 
@@ -157,9 +158,7 @@ HRESULT ResetWorker::Start(std::string& failure) {
     DWORD error = GetLastError();
     delete parameter;
     if (module) FreeLibrary(module);
-    failure = "The bootp server cannot start: could not create its thread: " +
-              ErrorCodeText(error) + ".";
-    sinks_->Fire(kFatalError, failure);
+    sinks_->Fire(kFatalError, CannotCreateThreadText(error));
     return HRESULT_FROM_WIN32(error);
   }
   thread_.reset(thread);
@@ -168,7 +167,7 @@ HRESULT ResetWorker::Start(std::string& failure) {
   return S_OK;
 }
 
-HRESULT ResetWorker::Stop(std::string& failure) {
+HRESULT ResetWorker::Stop() {
   UniqueHandle thread;
   {
     CriticalSectionHolder hold(&lock_);
@@ -184,13 +183,8 @@ HRESULT ResetWorker::Stop(std::string& failure) {
   HANDLE handles[1] = {thread.get()};
   DWORD index = 0;
   HRESULT waited = CoWaitForMultipleHandles(0, kStopWait, 1, handles, &index);
-  if (waited == RPC_S_CALLPENDING) {
-    failure = StopTimedOutText(kStopWait);
+  if (waited == RPC_S_CALLPENDING ||
+      (FAILED(waited) && WaitForSingleObject(thread.get(), kStopWait) != WAIT_OBJECT_0))
     return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
-  }
-  if (FAILED(waited) && WaitForSingleObject(thread.get(), kStopWait) != WAIT_OBJECT_0) {
-    failure = StopTimedOutText(kStopWait);
-    return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
-  }
   return S_OK;
 }

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <string>
 
 #include "EventSinks.h"
 #include "Win32/CriticalSection.h"
@@ -24,13 +23,14 @@ class ResetWorker {
   ResetWorker& operator=(const ResetWorker&) = delete;
 
   // Starts the thread, which first reads the configuration that is active
-  // now. S_OK when it runs (also when it ran already). On failure the text
-  // goes to failure and out as FatalError.
-  HRESULT Start(std::string& failure);
-  // Ends the thread and waits for it (at most kStopWait ms). S_OK also when
-  // it did not run. Called from inside an event on the thread itself, it
-  // only asks: the thread ends when the event returns.
-  HRESULT Stop(std::string& failure);
+  // now. S_OK when it runs (also when it ran already); a failure also goes
+  // out as FatalError.
+  HRESULT Start();
+  // Ends the thread and waits for it (at most kStopWait ms, then
+  // HRESULT_FROM_WIN32(WAIT_TIMEOUT): a listener has not returned). S_OK
+  // also when it did not run. Called from inside an event on the thread
+  // itself, it only asks: the thread ends when the event returns.
+  HRESULT Stop();
 
   static constexpr DWORD kStopWait = 10000;
 

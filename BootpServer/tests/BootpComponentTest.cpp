@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "BootpMessages.h"
 #include "BootpServer.h"
 #include "BootpSettings.h"
 #include "ResetWorker.h"
@@ -56,15 +55,10 @@ class RecordingSink : public IDispatch {
     if (left == 0) delete this;
     return left;
   }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {
-    return DISP_E_BADINDEX;
-  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return DISP_E_UNKNOWNNAME;
+    return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters,
                                    VARIANT*, EXCEPINFO*, UINT*) override {
@@ -72,14 +66,10 @@ class RecordingSink : public IDispatch {
     event.id = id;
     event.thread = GetCurrentThreadId();
     if (parameters && parameters->cArgs == 1 && parameters->rgvarg[0].vt == VT_BSTR) {
-      BSTR text = parameters->rgvarg[0].bstrVal;
-      int size = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(SysStringLen(text)),
-                                     nullptr, 0, nullptr, nullptr);
-      event.text.resize(static_cast<size_t>(size));
-      WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(SysStringLen(text)), &event.text[0],
-                          size, nullptr, nullptr);
-    } else {
-      event.text = "(not one BSTR argument)";
+      char text[4096] = "";
+      WideCharToMultiByte(CP_ACP, 0, parameters->rgvarg[0].bstrVal, -1, text, sizeof text,
+                          nullptr, nullptr);
+      event.text = text;
     }
     if (onEvent) onEvent();
     std::lock_guard<std::mutex> hold(lock_);
@@ -428,25 +418,8 @@ TEST_F(BootpComponent, ConnectionPointFollowsTheRules) {
   ASSERT_TRUE(first);
   ComPtr<IConnectionPointContainer> container;
   server_->QueryInterface(IID_IConnectionPointContainer, container.put_void());
-
   ComPtr<IConnectionPoint> other;
   EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
-  EXPECT_FALSE(other);
-  IID iid{};
-  EXPECT_EQ(point_->GetConnectionInterface(&iid), S_OK);
-  EXPECT_TRUE(IsEqualIID(iid, DIID_IBootpServerEvents));
-  ComPtr<IConnectionPointContainer> back;
-  EXPECT_EQ(point_->GetConnectionPointContainer(back.put()), S_OK);
-  EXPECT_EQ(back.get(), container.get());
-
-  ComPtr<IEnumConnectionPoints> points;
-  ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
-  IConnectionPoint* found[2] = {};
-  ULONG fetched = 0;
-  EXPECT_EQ(points->Next(2, found, &fetched), S_FALSE);
-  ASSERT_EQ(fetched, 1u);
-  EXPECT_EQ(found[0], point_.get());
-  found[0]->Release();
 
   // A listener that does not speak the event interface is refused.
   auto mute = ComPtr<RecordingSink>::Attach(new RecordingSink(false));
@@ -457,16 +430,6 @@ TEST_F(BootpComponent, ConnectionPointFollowsTheRules) {
   auto second = ComPtr<RecordingSink>::Attach(new RecordingSink());
   DWORD secondCookie = 0;
   ASSERT_EQ(point_->Advise(second.get(), &secondCookie), S_OK);
-  EXPECT_NE(secondCookie, cookie_);
-  ComPtr<IEnumConnections> connections;
-  ASSERT_EQ(point_->EnumConnections(connections.put()), S_OK);
-  CONNECTDATA data[3] = {};
-  EXPECT_EQ(connections->Next(3, data, &fetched), S_FALSE);
-  ASSERT_EQ(fetched, 2u);
-  EXPECT_EQ(data[0].dwCookie, cookie_);
-  EXPECT_EQ(data[1].dwCookie, secondCookie);
-  for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
-
   // Both hear the start; after leaving, the first hears nothing more.
   ASSERT_EQ(server_->StartServer(), S_OK);
   EXPECT_EVENT(first, kInfo, ThreeBoardsServed());
@@ -480,58 +443,14 @@ TEST_F(BootpComponent, ConnectionPointFollowsTheRules) {
   EXPECT_EQ(point_->Unadvise(secondCookie), S_OK);
 }
 
-TEST_F(BootpComponent, StartsAndStopsThroughIDispatch) {
-  WriteThreeBoards();
-  RecordingSink* sink = CreateAndConnect();
-  ASSERT_TRUE(sink);
-  ComPtr<IDispatch> dispatch;
-  ASSERT_EQ(server_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
-
-  struct {
-    const wchar_t* name;
-    HRESULT hr;
-    DISPID id;
-  } names[] = {{L"startserver", S_OK, 1}, {L"StopServer", S_OK, 2},
-               {L"Reboot", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN}};
-  for (const auto& n : names) {
-    LPOLESTR name = const_cast<LPOLESTR>(n.name);
-    DISPID id = 0;
-    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), n.hr);
-    EXPECT_EQ(id, n.id);
-  }
-
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
-                             nullptr, nullptr),
-            S_OK);
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-  EXPECT_EQ(dispatch->Invoke(3, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
-                             nullptr, nullptr),
-            DISP_E_MEMBERNOTFOUND);
-  VARIANTARG argument;
-  VariantInit(&argument);
-  DISPPARAMS one = {&argument, nullptr, 1, 0};
-  EXPECT_EQ(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &one, nullptr,
-                             nullptr, nullptr),
-            DISP_E_BADPARAMCOUNT);
-  EXPECT_EQ(dispatch->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
-                             nullptr, nullptr),
-            S_OK);
-  EXPECT_EQ(Reset(500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the server still ran";
-}
-
 TEST_F(BootpComponent, LivesInTheApartmentThatCreatesIt) {
   const char key[] = "CLSID\\{9F1AA479-79F0-4011-AC63-335A311EAF9E}\\InprocServer32";
-  char path[MAX_PATH] = "";
-  LONG pathSize = sizeof path;
-  EXPECT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT, key, path, &pathSize), ERROR_SUCCESS);
+  char path[MAX_PATH] = "", model[32] = "";
+  DWORD size = sizeof path;
+  RegGetValueA(HKEY_CLASSES_ROOT, key, nullptr, RRF_RT_REG_SZ, nullptr, path, &size);
   EXPECT_EQ(lstrcmpiA(path, (ProgramFolder() + "BootpServer.dll").c_str()), 0) << path;
-  UniqueKey inproc;
-  RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, inproc.put());
-  char model[32] = "";
-  DWORD modelSize = sizeof model;
-  RegQueryValueExA(inproc.get(), "ThreadingModel", nullptr, nullptr,
-                   reinterpret_cast<BYTE*>(model), &modelSize);
+  size = sizeof model;
+  RegGetValueA(HKEY_CLASSES_ROOT, key, "ThreadingModel", RRF_RT_REG_SZ, nullptr, model, &size);
   EXPECT_STREQ(model, "Both");
 
   // A single-threaded apartment creates it and listens: its events arrive
