@@ -320,13 +320,6 @@ TEST(WriteBoardListFile, CommonListsFirstThenTheTypesCopiersInOrder) {
   EXPECT_FALSE(withoutMpk.context.targetFile);
 }
 
-TEST(BoardNames, TrailingSpacesGoAndFlagRAddsAnR) {
-  EXPECT_EQ(BoardDisplayName(Board("PANEL", 'S', 0, 0, 'R')), "PANELR");
-  EXPECT_EQ(BoardDisplayName(Board("PANEL 2", 'S')), "PANEL 2");
-  NetworkRecord full = Board("12345678", 'S');
-  EXPECT_EQ(BoardDisplayName(full), "12345678");
-}
-
 TEST(Protomap, CommentsAreSkippedAndTheFirstEmptyLineEndsIt) {
   Installation install("protomap");
   install.SetProtomap("# comment\n7 9 S alt7\n#another\n12 3 Q alt12 extra\n\n1 1 S later\n");

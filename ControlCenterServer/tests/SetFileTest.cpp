@@ -217,27 +217,4 @@ TEST(CheckConfiguration, MakesTheActiveDirectoryOrSaysItCannot) {
   EXPECT_FALSE(nowhere.sourceFile);
 }
 
-TEST(SetFileLayout, ComposedSetsParseBackAndBrokenOnesSayWhere) {
-  const std::string set = ComposeSetFile({{"a", "123"}, {"bb", ""}, {"cp_type.exp", "xy"}});
-  SetFileLayout layout = ParseSetFile(set);
-  ASSERT_TRUE(layout.CrcHolds()) << layout.problem;
-  ASSERT_EQ(layout.entries.size(), 3u);
-  EXPECT_EQ(layout.entries[0].offset, 24u);
-  EXPECT_EQ(layout.entries[1].offset, 24u + 4 + 18);
-  EXPECT_EQ(layout.entries[2].name, "cp_type.exp");
-  EXPECT_EQ(set[24 + 3], '\xFF');
-
-  EXPECT_NE(ParseSetFile(set.substr(0, set.size() - 1)).problem, "");
-  EXPECT_NE(ParseSetFile("CNFG").problem, "");
-  EXPECT_NE(ParseSetFile("ABCDEF").problem, "");
-  std::string flipped = set;
-  flipped[25] ^= 1;
-  layout = ParseSetFile(flipped);
-  EXPECT_TRUE(layout.problem.empty());
-  EXPECT_FALSE(layout.CrcHolds());
-
-  EXPECT_NE(RaisedBy([] { ComposeSetFile({{"fourteen_chars", "x"}}); }), "<nothing raised>");
-  EXPECT_NE(RaisedBy([] { ComposeSetFile({{"", "x"}}); }), "<nothing raised>");
-}
-
 }  // namespace
