@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <ControlCenter.h>
+
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -98,6 +102,108 @@ class LogWatcher {
     return m;
   }
   ErrorLogger previous;
+};
+
+struct Call {
+  std::string method;
+  unsigned short size = 0;
+  std::string text;
+  const char* block = nullptr;
+};
+
+// A client implementing both callback interfaces. The test holds the first
+// reference; whatever the server side takes shows in References().
+class FakeClient : public IControlCenterNotify, public IBootpNotify {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || (iid == IID_IControlCenterNotify && answersControlCenter)) {
+      *out = static_cast<IControlCenterNotify*>(this);
+    } else if (iid == IID_IBootpNotify && answersBootp) {
+      *out = static_cast<IBootpNotify*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    releasingThread = GetCurrentThreadId();
+    if (holdReleases) {
+      SetEvent(releaseEntered.get());
+      WaitForSingleObject(releaseMayEnd.get(), 10000);
+    }
+    return InterlockedDecrement(&refs);
+  }
+
+  HRESULT STDMETHODCALLTYPE SetSelected(LONG success) override {
+    return Record("SetSelected", static_cast<unsigned short>(success), nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE SetRestored(LONG success) override {
+    return Record("SetRestored", static_cast<unsigned short>(success), nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE ChangeProceeding() override {
+    return Record("ChangeProceeding", 0, nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE ClientsNotResponding(unsigned short size, char* text) override {
+    return Record("ClientsNotResponding", size, text);
+  }
+  HRESULT STDMETHODCALLTYPE ConfigurationChanging() override {
+    return Record("ConfigurationChanging", 0, nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE ConfigurationChanged() override {
+    return Record("ConfigurationChanged", 0, nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE Reserved() override { return Record("Reserved", 0, nullptr); }
+  HRESULT STDMETHODCALLTYPE BootpError(unsigned short size, char* text) override {
+    return Record("BootpError", size, text);
+  }
+  HRESULT STDMETHODCALLTYPE BootpInfo(unsigned short size, char* text) override {
+    return Record("BootpInfo", size, text);
+  }
+
+  IUnknown* Unknown() { return static_cast<IControlCenterNotify*>(this); }
+  LONG References() const { return refs; }
+  std::vector<Call> Calls() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return calls;
+  }
+  // The names of the methods called, in order.
+  std::vector<std::string> Methods() {
+    std::vector<std::string> names;
+    for (const Call& call : Calls()) names.push_back(call.method);
+    return names;
+  }
+
+  bool answersControlCenter = true;
+  bool answersBootp = true;
+  // What every callback returns (a client that is gone answers with an
+  // RPC failure).
+  HRESULT answer = S_OK;
+  bool holdReleases = false;
+  bool scribble = false;
+  // Runs inside every callback, after it was recorded (a client that
+  // answers a callback by calling the server).
+  std::function<void(const std::string& method)> onCall;
+  UniqueHandle releaseEntered{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle releaseMayEnd{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<DWORD> releasingThread{0};
+
+ private:
+  HRESULT Record(const char* method, unsigned short size, const char* text) {
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      calls.push_back({method, size, text ? text : "", text});
+    }
+    if (onCall) onCall(method);
+    // An in-process client may write into what it is given.
+    if (scribble && text && *text) const_cast<char*>(text)[0] = 'X';
+    return answer;
+  }
+  volatile LONG refs = 1;
+  std::mutex mutex;
+  std::vector<Call> calls;
 };
 
 // Polls condition every 10 ms for at most ms; true when it held.

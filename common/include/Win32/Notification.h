@@ -81,10 +81,13 @@ class ControlCenterNotification : public Notification {
   }
   const std::string& Description() const { return description; }
 
-  // Whether this observer has allowed the pending change. Set by
+  // Whether this observer has allowed the pending change: 0 when not, else
+  // a number the caller chooses to name the change it allowed. Set by
   // AllowSetChange on a client's thread while others count the answers.
   unsigned long Allowed() const { return allowed.load(); }
   void SetAllowed(unsigned long value) { allowed.store(value); }
+  // Clears the flag if it still holds value; a value set meanwhile stays.
+  void ClearAllowed(unsigned long value) { allowed.compare_exchange_strong(value, 0); }
 
  private:
   std::string description;
