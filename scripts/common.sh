@@ -4,7 +4,7 @@
 KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
-KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest"
+KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest npm sqlite3"
 
 korvane_install_packages() {
   local missing=""
