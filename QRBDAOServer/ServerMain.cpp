@@ -6,7 +6,9 @@
 // case. Once the last object and the last lock are gone the server stays
 // for the shutdown delay (DaoServerSettings.h): the error log connects anew
 // for every error, and a burst of errors should cost one start, not one
-// start per error.
+// start per error. (CoSuspendClassObjects does nothing under Wine, so the
+// class object is revoked instead, and the clients already on their way
+// are served before the process ends.)
 #include <windows.h>
 #include <objbase.h>
 
@@ -88,10 +90,13 @@ bool Is(const std::string& piece, const char* name) { return lstrcmpiA(piece.c_s
 // this long to make its first object, whatever the shutdown delay says.
 constexpr DWORD kFirstClientGraceMs = 30000;
 
-// Serves until the server has been unused for the shutdown delay. Any
-// change of the counts restarts the wait, so the delay runs from the last
-// release.
-void ServeUntilIdle() {
+// A client that fetched the class object just before it was revoked still
+// makes its object through it; this much quiet means none is on its way.
+constexpr DWORD kQuietAfterRevokeMs = 1000;
+
+// Waits until the server has been unused for the shutdown delay. Any change
+// of the counts restarts the wait, so the delay runs from the last release.
+void WaitUntilIdle() {
   DWORD idleSince = GetTickCount();
   bool served = false;
   for (;;) {
@@ -103,14 +108,7 @@ void ServeUntilIdle() {
     }
     const DWORD delay = served ? ShutdownDelayMs() : std::max(ShutdownDelayMs(), kFirstClientGraceMs);
     const DWORD idle = GetTickCount() - idleSince;
-    if (idle >= delay) {
-      // Refuse new activations before the final look, so that a client
-      // arriving now starts a new server instead of reaching a dying one.
-      CoSuspendClassObjects();
-      if (!DaoServerLifetime::InUse()) return;
-      CoResumeClassObjects();
-      continue;
-    }
+    if (idle >= delay) return;
     if (WaitForSingleObject(DaoServerLifetime::ChangeEvent(), delay - idle) == WAIT_OBJECT_0)
       idleSince = GetTickCount();
   }
@@ -131,8 +129,17 @@ int Serve() {
                                                    REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
                                                    &cookie))) {
       CoResumeClassObjects();
-      ServeUntilIdle();
+      WaitUntilIdle();
+      // From here on COM starts a new server for a new client. Clients
+      // that reached this one before the revoke are served to the end.
       CoRevokeClassObject(cookie);
+      for (;;) {
+        if (DaoServerLifetime::InUse())
+          WaitForSingleObject(DaoServerLifetime::ChangeEvent(), INFINITE);
+        else if (WaitForSingleObject(DaoServerLifetime::ChangeEvent(), kQuietAfterRevokeMs) ==
+                 WAIT_TIMEOUT)
+          break;
+      }
       result = 0;
     }
   }
