@@ -210,9 +210,15 @@ TEST(ErrorLog, WithoutTheDatabaseServerNothingIsStoredAndTheEventIsFreeAgain) {
   UnregisterDaoServer();
   const int result = LogErrorToDatabase("lost");
   const bool free = LogEventIsFree();
+  // What the log ran into: a connection that cannot be made, reported
+  // without any server text.
+  const std::string database = Raised([] { DaoDatabase database; });
+  const std::string workspace = Raised([] { DaoWorkspace workspace; });
   RegisterDaoServer();
   EXPECT_EQ(0, result);
   EXPECT_TRUE(free);
+  ExpectAssertion(database, "Failed to initialize a database object.", "SUCCEEDED(hr)");
+  ExpectAssertion(workspace, "Failed to initialize a database workspace.", "SUCCEEDED(hr)");
   EXPECT_EQ(before, Records().size());
   EXPECT_EQ(1, LogErrorToDatabase("back again"));
   EXPECT_EQ("back again", Records().back().message);

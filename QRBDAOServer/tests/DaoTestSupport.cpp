@@ -2,10 +2,42 @@
 
 #include <tlhelp32.h>
 
+#include <cctype>
+
 #include <gtest/gtest.h>
 
 #include "DaoServerSettings.h"
 #include "Win32/Holders.h"
+
+std::string Raised(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (char* text) {
+    return text;
+  }
+  return "(nothing raised)";
+}
+
+std::string ServerTextOf(const std::string& text, const char* message, const char* condition) {
+  const std::string head = (message ? std::string(message) + ": " : std::string()) +
+                           "Condition (" + condition + ") failed in file QRBDaoClasses.cpp(";
+  EXPECT_EQ(head, text.substr(0, head.size())) << text;
+  const size_t online = text.find(") on line ", head.size());
+  if (online == std::string::npos) {
+    ADD_FAILURE() << "no line in " << text;
+    return text;
+  }
+  EXPECT_EQ(24u, online - head.size()) << "build stamp in " << text;
+  size_t end = online + 10;
+  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+  EXPECT_GT(end, online + 10) << text;
+  return text.substr(end);
+}
+
+void ExpectAssertion(const std::string& text, const char* message, const char* condition,
+                     const std::string& serverText) {
+  EXPECT_EQ(serverText, ServerTextOf(text, message, condition)) << text;
+}
 
 std::string ProgramDirectory() {
   char program[MAX_PATH] = "";

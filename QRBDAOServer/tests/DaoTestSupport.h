@@ -5,8 +5,21 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// The text a call raised (a char*), or "(nothing raised)".
+std::string Raised(const std::function<void()>& call);
+
+// Checks an assertion text of the database access layer: the message, the
+// condition, the layer's source file with its build stamp and a line, then
+// the database server's own text joined without a separator. Returns that
+// server text.
+std::string ServerTextOf(const std::string& text, const char* message, const char* condition);
+// The same, expecting the given server text (none by default).
+void ExpectAssertion(const std::string& text, const char* message, const char* condition,
+                     const std::string& serverText = "");
 
 // The folder of the running program.
 std::string ProgramDirectory();

@@ -31,39 +31,6 @@ class ServerEnvironment : public ::testing::Environment {
 DaoServerSettingsScope* ServerEnvironment::settings_ = nullptr;
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
 
-std::string Raised(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (char* text) {
-    return text;
-  }
-  return "(nothing raised)";
-}
-
-// An assertion text of the access layer: the message, the condition, this
-// layer's source file with its build stamp and a line, then the server's
-// own text joined without a separator. Returns that server text.
-std::string ServerTextOf(const std::string& text, const char* message, const char* condition) {
-  const std::string head = (message ? std::string(message) + ": " : std::string()) +
-                           "Condition (" + condition + ") failed in file QRBDaoClasses.cpp(";
-  EXPECT_EQ(head, text.substr(0, head.size())) << text;
-  const size_t online = text.find(") on line ", head.size());
-  if (online == std::string::npos) {
-    ADD_FAILURE() << "no line in " << text;
-    return text;
-  }
-  EXPECT_EQ(24u, online - head.size()) << "build stamp in " << text;
-  size_t end = online + 10;
-  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-  EXPECT_GT(end, online + 10) << text;
-  return text.substr(end);
-}
-
-void ExpectAssertion(const std::string& text, const char* message, const char* condition,
-                     const std::string& serverText = "") {
-  EXPECT_EQ(serverText, ServerTextOf(text, message, condition)) << text;
-}
-
 VARIANT Long(long value) {
   VARIANT v;
   VariantInit(&v);
