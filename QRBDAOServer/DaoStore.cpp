@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "DaoDate.h"
