@@ -1,0 +1,177 @@
+// ControlCenterComponent: the COM object through which console programs use
+// the server, and the class-wide state that all its instances share.
+//
+// How the class is put together:
+//  - The client interfaces (IControlCenterComponent, IBootpNotificationSource)
+//    are nested objects whose methods catch every raised text, store it with
+//    SetErrorText and return E_FAIL (ControlCenterComponentInterfaces.cpp).
+//    They call the member functions of the same name below, which do the
+//    work and raise texts on failure; each concern defines its members in a
+//    file of its own, ControlCenterComponent<Concern>.cpp.
+//  - Class-wide state is static: the plain parts are declared here; a
+//    concern keeps the rest either as further static members added to the
+//    section below or file-local in its own .cpp.
+//  - The main window's private messages arrive at the static On... handlers
+//    on the main thread.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <ControlCenter.h>
+
+#include "Win32/CriticalSection.h"
+#include "Win32/QRBConsoleComponent.h"
+
+// Messages to the server's main window (application message base + n).
+// Each handler takes the message's two parameters and returns 0.
+constexpr UINT WM_SETCHANGE_DONE = WM_APP + 1;        // posted: wParam 0 success, 1 failure
+constexpr UINT WM_RESTORE_DONE = WM_APP + 2;          // posted: wParam as above
+constexpr UINT WM_CLIENTS_ALLOWED = WM_APP + 3;       // posted
+constexpr UINT WM_START_CLIENT_TIMER = WM_APP + 4;    // sent
+constexpr UINT WM_STOP_CLIENT_TIMER = WM_APP + 5;     // sent
+constexpr UINT WM_BOOTP_FATAL_ERROR = WM_APP + 6;     // posted: lParam CoTaskMemAlloc'd text
+constexpr UINT WM_BOOTP_NONFATAL_ERROR = WM_APP + 7;  // posted: lParam as above
+constexpr UINT WM_BOOTP_INFO = WM_APP + 8;            // posted: lParam as above
+
+class ControlCenterComponent : public QRBConsoleComponent {
+ public:
+  // The creator entered in the server class table: a new instance with
+  // reference count 1 in *ppNewComponent.
+  static HRESULT Create(IUnknown* outerUnknown, QRBConsoleComponent** ppNewComponent);
+
+  explicit ControlCenterComponent(IUnknown* outerUnknown);
+  ~ControlCenterComponent() override;
+
+  // IUnknown and IQRBConsoleComponent answer with the object itself, the two
+  // client interfaces with their nested objects.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+
+  unsigned long InstanceID() const { return instanceID; }
+
+  // ---- Client methods --------------------------------------------------
+  // The work behind each interface method (same arguments). Raise a text on
+  // failure; the interface stores it and returns E_FAIL. Return S_OK (or
+  // another HRESULT) otherwise.
+
+  // Set queries (ControlCenterComponentSetQueries.cpp).
+  HRESULT ListSets(unsigned short* numfiles, unsigned short** filenameindexes,
+                   unsigned short* buffsize, char** filenames);
+  HRESULT BackupExists(unsigned char* flag);
+  HRESULT IsSetChanging(unsigned char* issetchanging);
+  HRESULT GetActiveSetName(unsigned short* namesize, char** setname);
+  HRESULT GetBackupSetName(unsigned short* namesize, char** setname);
+  HRESULT ActiveSetExists(unsigned char* activesetexists);
+
+  // Set change and restore (ControlCenterComponentSetChange.cpp).
+  HRESULT SelectSet(unsigned short namesize, char* setname, IControlCenterNotify* notifyiface);
+  HRESULT RestoreBackup(IControlCenterNotify* notifyiface);
+
+  // Board commands (ControlCenterComponentBoardCommands.cpp).
+  HRESULT SendBoardCommand(LONG command, unsigned short numboards, unsigned short* boardnums);
+
+  // Installation settings (ControlCenterComponentSettings.cpp).
+  HRESULT SetClientTimeout(unsigned short seconds);
+
+  // Client notifications (ControlCenterComponentNotifications.cpp).
+  HRESULT RegisterNotification(IControlCenterNotify* notifyiface, unsigned short descsize,
+                               char* description, ULONG* cookie);
+  HRESULT UnregisterNotification(ULONG cookie);
+  HRESULT AllowSetChange(ULONG cookie);
+  HRESULT RegisterBootpNotification(IUnknown* notifyiface, ULONG* cookie);
+  HRESULT UnregisterBootpNotification(ULONG cookie);
+
+  // ---- Main-window message handlers (main thread) ------------------------
+
+  // End of a set change / restore (ControlCenterComponentSetChange.cpp).
+  static LRESULT OnSetChangeDone(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnRestoreDone(WPARAM wParam, LPARAM lParam);
+  // Client answers, the answer timer and bootp messages
+  // (ControlCenterComponentNotifications.cpp).
+  static LRESULT OnClientsAllowed(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnStartClientTimer(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnStopClientTimer(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnBootpFatalError(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnBootpNonfatalError(WPARAM wParam, LPARAM lParam);
+  static LRESULT OnBootpInfo(WPARAM wParam, LPARAM lParam);
+
+  // ---- Class-wide state (ControlCenterComponentState.cpp) ----------------
+
+  // Guards instanceCount, the busy test and the busy claim; taken before any
+  // notification list's lock, never after.
+  static CriticalSection busyLock;
+  // Live instances: 0 -> 1 builds the class-wide state, 1 -> 0 tears it down.
+  static unsigned long instanceCount;
+  // Post-incremented by every construction, never reset.
+  static unsigned long nextInstanceID;
+  // A set change or restore has been claimed and not yet ended.
+  static bool changeInProgress;
+  // The instance whose client started the running change (or null).
+  static ControlCenterComponent* currentComponent;
+  // The server's main window; every private message goes to it.
+  static HWND mainWindow;
+
+ private:
+  // Called under busyLock by the first instance / the last one. A text
+  // raised by BuildClassState must leave nothing built behind; it fails
+  // the creation.
+  static void BuildClassState();
+  static void TearDownClassState();
+  // Withdraws every notification this instance registered
+  // (ControlCenterComponentNotifications.cpp).
+  void MarkNotificationsDead();
+
+  // Runs one client method's body: a raised text is stored with
+  // SetErrorText and becomes E_FAIL.
+  template <class Body>
+  HRESULT Guarded(const char* method, Body&& body);
+  // What a client method answers until its work is built.
+  HRESULT NotAvailableYet(const char* method);
+
+  class ClientInterface : public InnerConsoleInterface<IControlCenterComponent> {
+   public:
+    explicit ClientInterface(ControlCenterComponent& owner)
+        : InnerConsoleInterface<IControlCenterComponent>(owner) {}
+    HRESULT STDMETHODCALLTYPE ListSets(unsigned short* numfiles, unsigned short** filenameindexes,
+                                       unsigned short* buffsize, char** filenames) override;
+    HRESULT STDMETHODCALLTYPE SelectSet(unsigned short namesize, char* setname,
+                                        IControlCenterNotify* notifyiface) override;
+    HRESULT STDMETHODCALLTYPE RestoreBackup(IControlCenterNotify* notifyiface) override;
+    HRESULT STDMETHODCALLTYPE BackupExists(unsigned char* flag) override;
+    HRESULT STDMETHODCALLTYPE SendBoardCommand(LONG command, unsigned short numboards,
+                                               unsigned short* boardnums) override;
+    HRESULT STDMETHODCALLTYPE SetClientTimeout(unsigned short seconds) override;
+    HRESULT STDMETHODCALLTYPE IsSetChanging(unsigned char* issetchanging) override;
+    HRESULT STDMETHODCALLTYPE RegisterNotification(IControlCenterNotify* notifyiface,
+                                                   unsigned short descsize, char* description,
+                                                   ULONG* cookie) override;
+    HRESULT STDMETHODCALLTYPE UnregisterNotification(ULONG cookie) override;
+    HRESULT STDMETHODCALLTYPE AllowSetChange(ULONG cookie) override;
+    HRESULT STDMETHODCALLTYPE GetActiveSetName(unsigned short* namesize, char** setname) override;
+    HRESULT STDMETHODCALLTYPE GetBackupSetName(unsigned short* namesize, char** setname) override;
+    HRESULT STDMETHODCALLTYPE ActiveSetExists(unsigned char* activesetexists) override;
+
+   private:
+    ControlCenterComponent& component() { return static_cast<ControlCenterComponent&>(owner_); }
+  };
+
+  class BootpSource : public InnerInterface<IBootpNotificationSource> {
+   public:
+    explicit BootpSource(ControlCenterComponent& owner)
+        : InnerInterface<IBootpNotificationSource>(owner) {}
+    HRESULT STDMETHODCALLTYPE RegisterBootpNotification(IUnknown* notifyiface,
+                                                        ULONG* cookie) override;
+    HRESULT STDMETHODCALLTYPE UnregisterBootpNotification(ULONG cookie) override;
+
+   private:
+    ControlCenterComponent& component() { return static_cast<ControlCenterComponent&>(owner_); }
+  };
+
+  ClientInterface clientInterface{*this};
+  BootpSource bootpSource{*this};
+
+  // Marks the notifications this instance creates; never changes.
+  unsigned long instanceID = 0;
+  // Full path of the ".cfg" file of the set being selected.
+  char setPath[MAX_PATH] = {};
+};

@@ -1,0 +1,21 @@
+// The plain console component (the server's class 0): an object with only
+// IQRBConsoleComponent, through which a client can hold the server.
+#pragma once
+
+#include "Win32/QRBConsoleComponent.h"
+
+class ControlCenterServer : public QRBConsoleComponent {
+ public:
+  // The creator entered in the server class table.
+  static HRESULT Create(IUnknown* outerUnknown, QRBConsoleComponent** ppNewComponent);
+
+  using QRBConsoleComponent::QRBConsoleComponent;
+
+  // The forwarding set, as an interface living inside this component
+  // answers: IUnknown to the outer unknown, GetErrorText to the outer
+  // unknown's IQRBConsoleComponent or else to this component.
+  virtual HRESULT InnerQueryInterface(REFIID iid, void** object);
+  virtual ULONG InnerAddRef();
+  virtual ULONG InnerRelease();
+  virtual HRESULT InnerGetErrorText(unsigned short* size, char** text);
+};

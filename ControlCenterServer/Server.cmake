@@ -1,0 +1,58 @@
+# The server process: the class factory, the console components, start-up
+# and registration (library korvane_server: everything but WinMain, so that
+# tests can run the classes in-process), and ControlCenterServer.exe.
+#
+# A concern of ControlCenterComponent lives in ControlCenterComponent<Concern>.cpp
+# and joins the library by its name; other server sources are listed below.
+file(GLOB korvane_component_sources CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/ControlCenterComponent*.cpp)
+set(korvane_server_sources
+  ${korvane_component_sources}
+  ${CMAKE_CURRENT_LIST_DIR}/ControlCenterServer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CFactory.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ServerClassTable.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Registration.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ServerCommandLine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ServerApp.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CMainFrame.cpp
+)
+add_library(korvane_server STATIC ${korvane_server_sources})
+korvane_warnings(korvane_server)
+target_include_directories(korvane_server PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(korvane_server PUBLIC
+  korvane_common korvane_framework korvane_interfaces korvane_socket
+  ole32 oleaut32 uuid advapi32 user32)
+
+add_executable(ControlCenterServer WIN32 ${CMAKE_CURRENT_LIST_DIR}/ServerMain.cpp)
+korvane_warnings(ControlCenterServer)
+target_link_libraries(ControlCenterServer PRIVATE korvane_server)
+
+# In-process: the factory, the console components, the command line.
+set(korvane_server_unit_tests
+  ${CMAKE_CURRENT_LIST_DIR}/tests/FactoryTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerCommandLineTest.cpp)
+# Real processes: a client of the running server, and registration runs.
+set(korvane_server_process_tests
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerProcessTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp)
+set(korvane_server_registration_tests
+  ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp)
+
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/FactoryTest.cpp)
+  korvane_add_test(server_factory_tests
+    SOURCES ${korvane_server_unit_tests}
+    LIBS korvane_server)
+endif()
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ServerProcessTest.cpp)
+  korvane_add_test(server_process_tests
+    SOURCES ${korvane_server_process_tests}
+    LIBS korvane_common korvane_interfaces)
+  add_dependencies(server_process_tests ControlCenterServer KorvanePS)
+endif()
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp)
+  korvane_add_test(server_registration_tests
+    SOURCES ${korvane_server_registration_tests}
+    LIBS korvane_common korvane_interfaces)
+  add_dependencies(server_registration_tests ControlCenterServer KorvanePS)
+endif()
