@@ -58,6 +58,7 @@ double Rate(int clients, int count) {
 }
 
 bool Register() {
+  if (!EnsureActivationServiceRuns(120000)) return false;
   const std::string bin = ProgramDirectory();
   if (RunAndWait("\"" + bin + "\\QRBDAOServer.exe\" /RegServer") != 0) return false;
   HMODULE proxy = LoadLibraryA((bin + "\\KorvanePS.dll").c_str());

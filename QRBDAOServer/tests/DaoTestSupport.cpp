@@ -70,7 +70,30 @@ void RunServerSwitch(const char* flag) {
 
 }  // namespace
 
+bool EnsureActivationServiceRuns(DWORD timeoutMs) {
+  struct ServiceHandle {
+    SC_HANDLE h;
+    ~ServiceHandle() {
+      if (h) CloseServiceHandle(h);
+    }
+  };
+  ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+  if (!manager.h) return false;
+  ServiceHandle service{OpenServiceA(manager.h, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS)};
+  if (!service.h) return false;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.h, &status)) return false;
+    if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    if (GetTickCount() - start > timeoutMs) return false;
+    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceA(service.h, 0, nullptr);
+    Sleep(500);
+  }
+}
+
 void RegisterDaoServer() {
+  ASSERT_TRUE(EnsureActivationServiceRuns(120000)) << "RpcSs does not run in this prefix";
   RunServerSwitch("/RegServer");
   const std::string proxy = ProgramDirectory() + "\\KorvanePS.dll";
   HMODULE module = LoadLibraryA(proxy.c_str());

@@ -28,6 +28,12 @@ std::string ProgramDirectory();
 // it could not be started.
 long RunAndWait(const std::string& commandLine);
 
+// Starts the COM activation service of the prefix (RpcSs) when it is not
+// running yet, and waits for it: on a loaded machine COM's own start of it
+// can time out, and every activation then fails. False when it would not
+// run within timeoutMs.
+bool EnsureActivationServiceRuns(DWORD timeoutMs);
+
 // Registers (or unregisters) QRBDAOServer.exe from the program's folder,
 // and registers the proxy DLL beside it. Raises a gtest failure on error.
 void RegisterDaoServer();
