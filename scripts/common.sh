@@ -55,6 +55,13 @@ korvane_prefix() {
   "$WINESERVER" -p
 }
 
+# korvane_registered_prefix DIR BIN_DIR: korvane_prefix DIR, then every
+# program of BIN_DIR registered in it (scripts/register.sh).
+korvane_registered_prefix() {
+  korvane_prefix "$1"
+  "$KORVANE_ROOT/scripts/register.sh" "$2"
+}
+
 korvane_stop_prefix() {
   [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k >/dev/null 2>&1
   return 0
