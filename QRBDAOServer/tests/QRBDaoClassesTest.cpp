@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -384,6 +385,114 @@ TEST(QRBDaoClasses, TheServerStaysForItsShutdownDelayAndServesTheNextClient) {
   EXPECT_TRUE(WaitForNoDaoServer(8000)) << "still running long after its delay";
   EXPECT_GE(GetTickCount() - released, 2900u);
   ServerEnvironment::settings_->SetShutdownDelay(kTestShutdownDelayMs);
+}
+
+// An in-process stand-in for the server, for what the real one never does:
+// it records the calls, refuses TableClose, and answers a name request with
+// success but no text. Its own error text is always "fake text".
+class FakeDao final : public IQRBDAO, public IQRBConsoleComponent {
+ public:
+  std::vector<std::string> calls;
+  ULONG lastTextSize = 0;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IQRBConsoleComponent))
+      *object = static_cast<IQRBConsoleComponent*>(this);
+    else
+      *object = static_cast<IQRBDAO*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  HRESULT STDMETHODCALLTYPE GetErrorText(unsigned short* size, char** text) override {
+    *text = static_cast<char*>(CoTaskMemAlloc(10));
+    std::memcpy(*text, "fake text", 10);
+    *size = 10;
+    return S_OK;
+  }
+#define FAKE(name, ...)                                     \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override {    \
+    calls.push_back(#name);                                 \
+    return S_OK;                                            \
+  }
+#define FAKE_TEXT(name, ...)                                \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override {    \
+    calls.push_back(#name);                                 \
+    lastTextSize = text.size;                               \
+    return S_OK;                                            \
+  }
+  FAKE_TEXT(CompactDatabase, DaoString text)
+  FAKE_TEXT(DatabaseExists, DaoString text, unsigned char*)
+  FAKE_TEXT(DatabaseCreate, DaoString text)
+  FAKE_TEXT(DatabaseOpen, DaoString text)
+  FAKE(DatabaseClose)
+  FAKE(GetTableDefCount, unsigned short*)
+  FAKE(GetTableDefName, LONG, DaoString*)
+  FAKE(GetQueryDefCount, unsigned short*)
+  FAKE(GetQueryDefName, LONG, DaoString*)
+  FAKE_TEXT(TableExists, DaoString text, unsigned char*)
+  HRESULT STDMETHODCALLTYPE TableOpen(DaoString, ULONG* table) override {
+    calls.push_back("TableOpen");
+    *table = 5;
+    return S_OK;
+  }
+  FAKE(TableCreate, DaoString, ULONG*)
+  HRESULT STDMETHODCALLTYPE TableClose(ULONG) override {
+    calls.push_back("TableClose");
+    return E_FAIL;
+  }
+  FAKE(CreateField, ULONG, DaoString, short, LONG, LONG)
+  FAKE(TableAppend, ULONG)
+  FAKE(RecordSetTableOpen, ULONG, LONG, LONG, ULONG*)
+  FAKE(RecordSetQueryDefOpen, ULONG, LONG, LONG, ULONG*)
+  FAKE(RecordSetClose, ULONG)
+  FAKE(AddNew, ULONG)
+  FAKE(Update, ULONG)
+  FAKE(Delete, ULONG)
+  FAKE(MoveFirst, ULONG)
+  FAKE(MoveLast, ULONG)
+  FAKE(MoveNext, ULONG)
+  FAKE(MovePrev, ULONG)
+  FAKE(SetFieldValue, ULONG, LONG, VARIANT)
+  FAKE(SetFieldValueString, ULONG, LONG, DaoString)
+  FAKE(IsBOF, ULONG, unsigned char*)
+  FAKE(IsEOF, ULONG, unsigned char*)
+  FAKE(QueryDefExists, DaoString, unsigned char*)
+  FAKE(QueryDefCreate, DaoString, DaoString, ULONG*)
+  FAKE(QueryDefOpen, DaoString, ULONG*)
+  FAKE(QueryDefClose, ULONG)
+  FAKE(QueryDefAppend, ULONG)
+  FAKE(QueryDefExecute, ULONG, LONG)
+#undef FAKE
+#undef FAKE_TEXT
+
+ private:
+  ULONG refs = 1;
+};
+
+TEST(QRBDaoClasses, WhatOnlyAStandInServerDoes) {
+  FakeDao fake;
+  {
+    DaoDatabase db(&fake);
+    // A name without a text is refused plainly, without the server's text.
+    ExpectAssertion(Raised([&] { db.GetTableDefName(0); }), nullptr, "tblname.str");
+    ExpectAssertion(Raised([&] { db.GetQueryDefName(0); }), nullptr, "qname.str");
+    db.Exists("");
+    EXPECT_EQ(1u, fake.lastTextSize);  // an empty name still carries its NUL
+    db.Open("Eleven char");
+    EXPECT_EQ(12u, fake.lastTextSize);
+
+    DaoTable table(&db);
+    table.Open("A");
+    fake.calls.clear();
+    ExpectAssertion(Raised([&] { table.Open("B"); }), "Could not close a table.",
+                    "SUCCEEDED((*pdb)->TableClose(tableHandle))", "fake text");
+    EXPECT_EQ(std::vector<std::string>{"TableClose"}, fake.calls);  // no second open
+    fake.calls.clear();
+  }
+  // Destruction closed the table (quietly failing) and then the database.
+  EXPECT_EQ((std::vector<std::string>{"TableClose", "DatabaseClose"}), fake.calls);
 }
 
 }  // namespace
