@@ -15,13 +15,19 @@ set(korvane_server_sources
   ${CMAKE_CURRENT_LIST_DIR}/ServerCommandLine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ServerApp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CMainFrame.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BoardCommand.cpp
 )
 add_library(korvane_server STATIC ${korvane_server_sources})
 korvane_warnings(korvane_server)
 target_include_directories(korvane_server PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(korvane_server PUBLIC
-  korvane_common korvane_framework korvane_interfaces korvane_socket
+  korvane_common korvane_framework korvane_interfaces korvane_socket korvane_errorlog
   ole32 oleaut32 uuid advapi32 user32)
+# Client notifications, the bootp client and the configuration lock.
+target_link_libraries(korvane_server PUBLIC korvane_notifications)
+
+# The board records of the active set and the registry helpers.
+target_link_libraries(korvane_server PUBLIC korvane_registry)
 
 add_executable(ControlCenterServer WIN32 ${CMAKE_CURRENT_LIST_DIR}/ServerMain.cpp)
 korvane_warnings(ControlCenterServer)
@@ -55,4 +61,29 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp)
     SOURCES ${korvane_server_registration_tests}
     LIBS korvane_common korvane_interfaces)
   add_dependencies(server_registration_tests ControlCenterServer KorvanePS)
+endif()
+
+# The set change and restore workers (library korvane_setchange): plain
+# classes without COM, so that their tests run them in-process against a
+# private installation and registry subtree.
+add_library(korvane_setchange STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/ProfileFile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CodeCrcCache.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ConfigurationWorker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SetChangeWorker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/RestoreWorker.cpp
+)
+korvane_warnings(korvane_setchange)
+target_include_directories(korvane_setchange PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(korvane_setchange PUBLIC
+  korvane_setfiles korvane_registry korvane_notifications korvane_common)
+target_link_libraries(korvane_server PUBLIC korvane_setchange)
+
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeWorkerTest.cpp)
+  korvane_add_test(setchange_worker_tests
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeWorkerTest.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/tests/RestoreWorkerTest.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeProfileTest.cpp
+    LIBS korvane_setchange)
 endif()

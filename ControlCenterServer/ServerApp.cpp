@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CMainFrame.h"
+#include "ErrorLog.h"
 #include "Registration.h"
 #include "ServerClassTable.h"
 #include "ServerCommandLine.h"
@@ -46,6 +47,9 @@ bool GiveBackOwnLock() {
 }
 
 BOOL CServerApp::InitInstance() {
+  // Every text a client is given, and every one the factory catches, also
+  // goes to the error table.
+  InstallErrorLog();
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return FALSE;
   comInitialized = true;
 
