@@ -4,13 +4,16 @@
 KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
-KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest npm sqlite3"
+KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest sqlite3"
 
 korvane_install_packages() {
   local missing=""
   for package in $KORVANE_PACKAGES; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
   done
+  # npm (which fetches the pinned SQLite sources) may come with the machine's
+  # own Node.js rather than from Debian; Debian's npm then conflicts with it.
+  command -v npm >/dev/null 2>&1 || missing="$missing npm"
   [ -z "$missing" ] && return 0
   echo "== installing:$missing"
   export DEBIAN_FRONTEND=noninteractive
