@@ -32,8 +32,25 @@ std::string WrongTypeMessage(const char* name) {
 constexpr DWORD kKeyNameBuffer = 256;
 
 // GetStringValue's buffer: one per thread, so that a text read on one thread
-// is not replaced under it by a read on another.
-thread_local std::unique_ptr<char[]> stringBuffer;
+// is not replaced under it by a read on another. It lives in a fiber-local
+// slot whose callback frees it when the thread ends. (A C++ thread_local
+// holder was tried first: its destructor at thread exit crashed in ntdll now
+// and then under Wine with our static MinGW runtime.)
+void WINAPI FreeStringBuffer(void* buffer) { delete[] static_cast<char*>(buffer); }
+
+DWORD StringBufferSlot() {
+  static const DWORD slot = FlsAlloc(FreeStringBuffer);
+  return slot;
+}
+
+// Replaces this thread's buffer (null: just frees it).
+char* KeepStringBuffer(char* buffer) {
+  DWORD slot = StringBufferSlot();
+  KORVANE_ASSERT(slot != FLS_OUT_OF_INDEXES, "No room for the registry string buffer");
+  delete[] static_cast<char*>(FlsGetValue(slot));
+  FlsSetValue(slot, buffer);
+  return buffer;
+}
 
 }  // namespace
 
@@ -97,7 +114,7 @@ DWORD GetDwordValue(HKEY key, const char* name) {
 }
 
 char* GetStringValue(HKEY key, const char* name) {
-  stringBuffer.reset();
+  KeepStringBuffer(nullptr);
   DWORD dtype = REG_NONE;
   DWORD size = 0;
   LONG result = RegQueryValueExA(key, name, nullptr, &dtype, nullptr, &size);
@@ -111,8 +128,7 @@ char* GetStringValue(HKEY key, const char* name) {
   if (result != ERROR_SUCCESS) RaiseGetText(name, result);
   // The value may have changed type between the two reads.
   KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
-  stringBuffer = std::move(text);
-  return stringBuffer.get();
+  return KeepStringBuffer(text.release());
 }
 
 std::string GetStringValueText(HKEY key, const char* name) {
