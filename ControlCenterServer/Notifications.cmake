@@ -4,6 +4,9 @@
 add_library(korvane_notifications STATIC
   ${CMAKE_SOURCE_DIR}/common/source/Win32/Notification.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ServerLock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ClientNotifications.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BootpClient.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BootpReset.cpp
 )
 korvane_warnings(korvane_notifications)
 target_include_directories(korvane_notifications PUBLIC ${CMAKE_CURRENT_LIST_DIR})
@@ -18,6 +21,15 @@ target_link_libraries(NotificationTestHelper PRIVATE korvane_common korvane_inte
 korvane_add_test(notification_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/NotificationTest.cpp
   LIBS korvane_notifications)
+
+korvane_add_test(notification_protocol_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/NotificationProtocolTest.cpp
+  LIBS korvane_notifications)
+
+korvane_add_test(bootp_client_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/BootpClientTest.cpp
+  LIBS korvane_notifications)
+add_dependencies(bootp_client_tests NotificationTestHelper)
 
 korvane_add_test(serverlock_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ServerLockTest.cpp

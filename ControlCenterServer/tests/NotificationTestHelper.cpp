@@ -6,6 +6,10 @@
 //   NotificationTestHelper answer-reset MS READY
 //     sets READY, then answers each "BOOTP RESET EVENT" by setting
 //     "BOOTP RESET FINISHED", for MS ms.
+//   NotificationTestHelper client READY
+//     a console client: creates a component of the running server,
+//     registers as observer and as bootp subscriber, sets READY and waits
+//     to be killed.
 //
 // Exit code 0 on success, 2 on bad arguments, 3 when a system call failed.
 #include <windows.h>
@@ -14,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <ControlCenter.h>
+
+#include "NotificationTestSupport.h"
 #include "Win32/Holders.h"
 
 namespace {
@@ -46,6 +53,27 @@ int AnswerReset(DWORD ms, const char* ready) {
   }
 }
 
+int Client(const char* ready) {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
+  ComPtr<IControlCenterComponent> component;
+  if (FAILED(CoCreateInstance(CLSID_ControlCenterComponent, nullptr, CLSCTX_LOCAL_SERVER,
+                              IID_IControlCenterComponent, component.put_void())))
+    return 4;
+  ComPtr<IBootpNotificationSource> source;
+  if (FAILED(component->QueryInterface(IID_IBootpNotificationSource, source.put_void())))
+    return 5;
+  // Lives until the process is killed, as a client's callback object does.
+  auto* client = new testsupport::FakeClient;
+  unsigned long observer = 0, subscriber = 0;
+  char description[] = "helper";
+  if (FAILED(component->RegisterNotification(client, sizeof description, description, &observer)))
+    return 6;
+  if (FAILED(source->RegisterBootpNotification(client->Unknown(), &subscriber))) return 7;
+  if (!SetReady(ready)) return 3;
+  Sleep(INFINITE);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,7 +81,9 @@ int main(int argc, char** argv) {
     return HoldSemaphore(argv[2], std::strtoul(argv[3], nullptr, 10), argv[4]);
   if (argc == 4 && std::strcmp(argv[1], "answer-reset") == 0)
     return AnswerReset(std::strtoul(argv[2], nullptr, 10), argv[3]);
+  if (argc == 3 && std::strcmp(argv[1], "client") == 0) return Client(argv[2]);
   std::fprintf(stderr, "usage: NotificationTestHelper hold-semaphore NAME MS READY\n"
-                       "       NotificationTestHelper answer-reset MS READY\n");
+                       "       NotificationTestHelper answer-reset MS READY\n"
+                       "       NotificationTestHelper client READY\n");
   return 2;
 }
