@@ -34,7 +34,8 @@ UniqueKey CreateKey(HKEY parent, const char* path);
 
 // Removes the key with its whole subtree. A key that does not exist is
 // created and then removed, so this succeeds; missing keys above it are
-// created on the way and stay. Raises "Could not delete key \"<path>\"".
+// created on the way and stay. Raises "Could not delete key \"<path>\"";
+// an empty path (the parent itself) raises it before anything is touched.
 void DeleteKey(HKEY parent, const char* path);
 
 // Sets a value (name null or empty: the key's default value). Raises
