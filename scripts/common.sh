@@ -27,6 +27,7 @@ korvane_build() {
   local arch=$1
   shift
   local dir="$KORVANE_ROOT/build/$arch"
+  mkdir -p "$KORVANE_ROOT/build"
   cmake -S "$KORVANE_ROOT" -B "$dir" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$KORVANE_ROOT/cmake/toolchain-$arch.cmake" >"$dir.configure.log" 2>&1 ||
