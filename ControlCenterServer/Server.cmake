@@ -15,7 +15,6 @@ set(korvane_server_sources
   ${CMAKE_CURRENT_LIST_DIR}/ServerCommandLine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ServerApp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CMainFrame.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/BoardCommand.cpp
 )
 add_library(korvane_server STATIC ${korvane_server_sources})
 korvane_warnings(korvane_server)
@@ -36,7 +35,8 @@ target_link_libraries(ControlCenterServer PRIVATE korvane_server)
 # In-process: the factory, the console components, the command line.
 set(korvane_server_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/tests/FactoryTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerCommandLineTest.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerCommandLineTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp)
 # Real processes: a client of the running server, and registration runs.
 set(korvane_server_process_tests
   ${CMAKE_CURRENT_LIST_DIR}/tests/ServerProcessTest.cpp
@@ -45,22 +45,32 @@ set(korvane_server_registration_tests
   ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp)
 
+# What RegisterServerForTests registers when it is built (those modules
+# are added after this one, so their folders tell).
+set(korvane_server_test_programs ControlCenterServer KorvanePS)
+foreach(program BootpServer QRBDAOServer)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${program}/CMakeLists.txt)
+    list(APPEND korvane_server_test_programs ${program})
+  endif()
+endforeach()
+
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/FactoryTest.cpp)
   korvane_add_test(server_factory_tests
     SOURCES ${korvane_server_unit_tests}
     LIBS korvane_server)
+  add_dependencies(server_factory_tests ${korvane_server_test_programs})
 endif()
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ServerProcessTest.cpp)
   korvane_add_test(server_process_tests
     SOURCES ${korvane_server_process_tests}
     LIBS korvane_common korvane_interfaces)
-  add_dependencies(server_process_tests ControlCenterServer KorvanePS)
+  add_dependencies(server_process_tests ${korvane_server_test_programs})
 endif()
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp)
   korvane_add_test(server_registration_tests
     SOURCES ${korvane_server_registration_tests}
     LIBS korvane_common korvane_interfaces)
-  add_dependencies(server_registration_tests ControlCenterServer KorvanePS)
+  add_dependencies(server_registration_tests ${korvane_server_test_programs})
 endif()
 
 # The set change and restore workers (library korvane_setchange): plain
