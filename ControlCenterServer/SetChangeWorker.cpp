@@ -173,12 +173,15 @@ void SetChangeWorker::WriteBoards() {
   boardsKey = CreateKey(HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
 
   context->LoadProtomap();
+  // The previous active.ini is in the backup now: this one starts empty.
+  activeIni = std::make_unique<ProfileFile>(activeIniPath);
 
   unsigned long nextAddress = setup.baseIpAddress;
   const unsigned short boards = ActiveBoardCount(context->networkTable);
   for (unsigned short board = 0; board < boards; ++board) WriteBoard(board, &nextAddress);
 
   context->protomap.clear();
+  activeIni.reset();
   if (std::fclose(lmhosts.release()) != 0) RaiseFormatted("Could not write the lmhosts file");
   CloseKey(boardsKey);
   FreeTable(context->networkTable);
@@ -214,10 +217,10 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
     std::snprintf(entry, sizeof entry, "%s NOPATH FFFF 0000 %s %d %c", address.c_str(),
                   name.c_str(), board, record.boardType);
   }
-  // Written board by board: the bootp server reads whatever is there.
-  ProfileFile activeIni(activeIniPath);
-  activeIni.Set(kActiveIniSection, hardware, entry);
-  activeIni.Save();
+  // Saved board by board, so that what is on disk always matches the
+  // registry records written so far.
+  activeIni->Set(kActiveIniSection, hardware, entry);
+  activeIni->Save();
 
   UniqueKey boardKey = CreateKey(boardsKey.get(), hardware.c_str());
   SetString(boardKey.get(), "Address", address);
@@ -258,6 +261,7 @@ void SetChangeWorker::RollBack() {
   // (complete.cfg, a board's list file, LMHOSTS) are among those replaced.
   context->Reset();
   lmhosts.reset();
+  activeIni.reset();
   if (!backupMade) return;
 
   // Puts back as much as it can: each failure is logged and the rest still

@@ -13,10 +13,12 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "ConfigurationWorker.h"
 #include "ControlCenterServer/ConfigurationContext.h"
+#include "ControlCenterServer/ProfileFile.h"
 #include "ControlCenterServer/SetFile.h"
 #include "Win32/Holders.h"
 
@@ -74,6 +76,7 @@ class SetChangeWorker {
   // Valid during one ChangeSet.
   ConfigurationContext* context = nullptr;
   UniqueFile lmhosts;
+  std::unique_ptr<ProfileFile> activeIni;
   UniqueKey codeKey;
   UniqueKey activeSetKey;
   UniqueKey boardsKey;
