@@ -20,6 +20,9 @@
 
 #include <ControlCenter.h>
 
+#include <atomic>
+#include <memory>
+
 #include "Win32/CriticalSection.h"
 #include "Win32/QRBConsoleComponent.h"
 
@@ -33,6 +36,14 @@ constexpr UINT WM_STOP_CLIENT_TIMER = WM_APP + 5;     // sent
 constexpr UINT WM_BOOTP_FATAL_ERROR = WM_APP + 6;     // posted: lParam CoTaskMemAlloc'd text
 constexpr UINT WM_BOOTP_NONFATAL_ERROR = WM_APP + 7;  // posted: lParam as above
 constexpr UINT WM_BOOTP_INFO = WM_APP + 8;            // posted: lParam as above
+
+class KorvaneSocket;
+
+// What SelectSet, RestoreBackup and SendBoardCommand answer while a change
+// runs.
+constexpr const char* kSetChangeBusyText =
+    "Set selection or restoration is already in progress.  Wait for it to complete before you "
+    "start another one.";
 
 class ControlCenterComponent : public QRBConsoleComponent {
  public:
@@ -104,12 +115,47 @@ class ControlCenterComponent : public QRBConsoleComponent {
   static unsigned long instanceCount;
   // Post-incremented by every construction, never reset.
   static unsigned long nextInstanceID;
-  // A set change or restore has been claimed and not yet ended.
-  static bool changeInProgress;
+  // A set change or restore has been claimed and not yet ended. Read by
+  // IsBusy on any thread without busyLock.
+  static std::atomic<bool> changeInProgress;
+  // The running worker: the set change thread or the restore thread (at
+  // most one exists), and the event that lets it go once the clients have
+  // answered. Set and cleared by the set change machinery; null when none.
+  static std::atomic<HANDLE> hSetChangeThread;
+  static std::atomic<HANDLE> hRestoreThread;
+  static std::atomic<HANDLE> hAllowThreadToRun;
+  // True when a change has been claimed and its worker thread still runs.
+  // Between a worker's exit and the handling of its end message this is
+  // already false.
+  static bool IsBusy();
   // The instance whose client started the running change (or null).
   static ControlCenterComponent* currentComponent;
   // The server's main window; every private message goes to it.
   static HWND mainWindow;
+
+  // ---- Installation settings (ControlCenterComponentSettings.cpp) --------
+  // Read by the first instance, kept until the last one goes; see
+  // InstallationSettings.h for where each comes from.
+
+  // The installation root, at most 259 characters.
+  static char rootPath[MAX_PATH];
+  // "Base IP Address", host byte order.
+  static unsigned long baseIPAddress;
+  // Low 16 bits of "Communication Port" and "Reboot Port"; 0xFFFF until the
+  // first read, and they keep their last value after the teardown.
+  static unsigned short communicationPort;
+  static unsigned short rebootPort;
+  // Seconds the observers get to answer a change. A client may change it
+  // at any time (SetClientTimeout), so it is read without a lock.
+  static std::atomic<unsigned long> clientTimeout;
+
+  // ---- Board commands (ControlCenterComponentBoardCommands.cpp) ----------
+  // Sends the command messages to the reboot port; made with the settings.
+  static std::unique_ptr<KorvaneSocket> boardSocket;
+
+  // Fills setPath with the set file's path, rootPath\Comp\<setname>.cfg.
+  // Raises when the path would not fit setPath.
+  void FillSetPath(const char* setname);
 
  private:
   // Called under busyLock by the first instance / the last one. A text
@@ -117,6 +163,12 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // the creation.
   static void BuildClassState();
   static void TearDownClassState();
+  // Reads the installation settings into the class-wide state and makes
+  // the board socket (ControlCenterComponentSettings.cpp).
+  static void ReadSettings();
+  // The text of a set name marker, cut down to the set's name (shared by
+  // GetActiveSetName and GetBackupSetName).
+  static void ReadSetNameMarker(const char* marker, unsigned short* namesize, char** setname);
   // Withdraws every notification this instance registered
   // (ControlCenterComponentNotifications.cpp).
   void MarkNotificationsDead();

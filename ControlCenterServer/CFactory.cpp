@@ -30,6 +30,16 @@ ULONG CFactory::Release() {
 HRESULT CFactory::CreateInstance(IUnknown* outerUnknown, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
+  // A creation that fails destroys its object, and with it the last one
+  // the server would end before the failure is logged and answered: the
+  // call holds the server until then.
+  IncrementLockCount();
+  struct HoldUntilAnswered {
+    ~HoldUntilAnswered() {
+      DecrementLockCount();
+      CheckShutdown();
+    }
+  } hold;
   HRESULT result = E_FAIL;
   bool finished = RunInTranslatingFrame([&] {
     if (outerUnknown && !IsEqualIID(iid, IID_IUnknown)) {

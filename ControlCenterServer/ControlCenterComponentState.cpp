@@ -1,26 +1,52 @@
 // The class-wide state of ControlCenterComponent: built by the first
-// instance, torn down by the last.
+// instance, torn down by the last, both under busyLock.
+#include "KorvaneSocket.h"  // winsock2.h before anything pulls in windows.h
+
 #include "CCCmpnt.h"
 
+#include "BoardRecord.h"
 #include "ServerApp.h"
 
 CriticalSection ControlCenterComponent::busyLock;
 unsigned long ControlCenterComponent::instanceCount = 0;
 unsigned long ControlCenterComponent::nextInstanceID = 0;
-bool ControlCenterComponent::changeInProgress = false;
+std::atomic<bool> ControlCenterComponent::changeInProgress{false};
+std::atomic<HANDLE> ControlCenterComponent::hSetChangeThread{nullptr};
+std::atomic<HANDLE> ControlCenterComponent::hRestoreThread{nullptr};
+std::atomic<HANDLE> ControlCenterComponent::hAllowThreadToRun{nullptr};
 ControlCenterComponent* ControlCenterComponent::currentComponent = nullptr;
 HWND ControlCenterComponent::mainWindow = nullptr;
+std::unique_ptr<KorvaneSocket> ControlCenterComponent::boardSocket;
 
-// The installation settings, the board socket, the board records and the
-// bootp client join here as they are built, each undone again when a later
-// step raises.
+bool ControlCenterComponent::IsBusy() {
+  if (!changeInProgress) return false;
+  HANDLE thread = hSetChangeThread;
+  if (!thread) thread = hRestoreThread;
+  // A claim without a worker (its start failed) is no change in progress.
+  return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
 void ControlCenterComponent::BuildClassState() {
   mainWindow = ServerMainWindow();
   currentComponent = nullptr;
+  hSetChangeThread = nullptr;
+  hRestoreThread = nullptr;
   changeInProgress = false;
+  boardSocket.reset();
+  try {
+    ReadSettings();
+    LoadBoardList();
+  } catch (...) {
+    // Nothing of a failed start may stay: the next creation is the first
+    // instance again and builds everything anew.
+    boardList.RemoveAll();
+    boardSocket.reset();
+    throw;
+  }
 }
 
 void ControlCenterComponent::TearDownClassState() {
+  boardSocket.reset();
   currentComponent = nullptr;
   mainWindow = nullptr;
 }

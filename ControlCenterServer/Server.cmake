@@ -15,6 +15,7 @@ set(korvane_server_sources
   ${CMAKE_CURRENT_LIST_DIR}/ServerCommandLine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ServerApp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CMainFrame.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BoardCommand.cpp
 )
 add_library(korvane_server STATIC ${korvane_server_sources})
 korvane_warnings(korvane_server)
@@ -71,6 +72,26 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrationTest.cpp)
     SOURCES ${korvane_server_registration_tests}
     LIBS korvane_common korvane_interfaces)
   add_dependencies(server_registration_tests ${korvane_server_test_programs})
+endif()
+
+# The client service: in-process against a test installation, and through
+# COM with the real server, the database server keeping the error table.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentStateTest.cpp)
+  korvane_add_test(component_state_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentStateTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp
+    LIBS korvane_server ws2_32)
+endif()
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ClientServiceTest.cpp)
+  korvane_add_test(client_service_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ClientServiceTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp
+    LIBS korvane_common korvane_interfaces korvane_dao_testsupport korvane_sqlite3 ws2_32)
+  add_dependencies(client_service_tests ControlCenterServer KorvanePS QRBDAOServer)
+  if(TARGET BootpServer)
+    add_dependencies(client_service_tests BootpServer)
+  endif()
 endif()
 
 # The set change and restore workers (library korvane_setchange): plain
