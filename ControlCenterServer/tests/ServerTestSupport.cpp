@@ -39,19 +39,114 @@ std::string BinDirectory() {
 
 std::string ServerPath() { return BinDirectory() + "\\ControlCenterServer.exe"; }
 
-void RegisterServerForTests() {
-  HMODULE proxies = LoadLibraryA((BinDirectory() + "\\KorvanePS.dll").c_str());
-  ASSERT_NE(proxies, nullptr) << "KorvanePS.dll is not beside the test";
-  using Register = HRESULT(WINAPI*)();
-  auto registerProxies =
-      reinterpret_cast<Register>(GetProcAddress(proxies, "DllRegisterServer"));
-  ASSERT_NE(registerProxies, nullptr);
-  ASSERT_EQ(registerProxies(), S_OK);
-  FreeLibrary(proxies);
+namespace {
 
-  ServerProcess registration("/RegServer");
-  ASSERT_TRUE(registration.Started());
-  ASSERT_TRUE(registration.WaitForExit(30000)) << "/RegServer did not end";
+bool FileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RegisterDll(const char* name) {
+  const std::string path = BinDirectory() + "\\" + name;
+  if (!FileExists(path)) return;
+  HMODULE dll = LoadLibraryA(path.c_str());
+  ASSERT_NE(dll, nullptr) << name;
+  using Register = HRESULT(WINAPI*)();
+  auto registerDll = reinterpret_cast<Register>(GetProcAddress(dll, "DllRegisterServer"));
+  ASSERT_NE(registerDll, nullptr) << name;
+  EXPECT_EQ(registerDll(), S_OK) << name;
+  FreeLibrary(dll);
+}
+
+void RegisterProgram(const char* name) {
+  const std::string path = BinDirectory() + "\\" + name;
+  if (!FileExists(path)) return;
+  std::string commandLine = "\"" + path + "\" /RegServer";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             BinDirectory().c_str(), &startup, &info))
+      << name;
+  CloseHandle(info.hThread);
+  UniqueHandle process(info.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0) << name << " /RegServer";
+}
+
+void RemoveTree(const std::string& path) {
+  {
+    WIN32_FIND_DATAA found;
+    UniqueFind search(FindFirstFileA((path + "\\*").c_str(), &found));
+    if (search) {
+      do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        std::string child = path + "\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+          RemoveTree(child);
+        else
+          DeleteFileA(child.c_str());
+      } while (FindNextFileA(search.get(), &found));
+    }
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+const char kInstallationKey[] = "SOFTWARE\\Brenlow\\Korvane";
+
+void SetValue(const char* subkey, const char* name, DWORD type, const void* data, DWORD size) {
+  std::string path = kInstallationKey;
+  if (*subkey) path = path + "\\" + subkey;
+  UniqueKey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, key.put(), nullptr),
+            ERROR_SUCCESS)
+      << path;
+  EXPECT_EQ(RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size),
+            ERROR_SUCCESS)
+      << path << " " << name;
+}
+
+void SetText(const char* subkey, const char* name, const std::string& text) {
+  SetValue(subkey, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
+void SetNumber(const char* subkey, const char* name, DWORD number) {
+  SetValue(subkey, name, REG_DWORD, &number, sizeof number);
+}
+
+}  // namespace
+
+void RegisterServerForTests() {
+  RegisterDll("KorvanePS.dll");
+  RegisterDll("BootpServer.dll");
+  RegisterProgram("ControlCenterServer.exe");
+  RegisterProgram("QRBDAOServer.exe");
+}
+
+TestInstallationSettings::TestInstallationSettings() {
+  UniqueKey existing;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallationKey, 0, KEY_READ, existing.put()) ==
+      ERROR_SUCCESS)
+    return;
+  ours = true;
+  char temp[MAX_PATH] = "";
+  GetTempPathA(sizeof temp, temp);
+  root = std::string(temp) + "korvane-server-test-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(root.c_str(), nullptr);
+  SetText("Path", "Root", root);
+  SetText("Network", "Base IP Address", "10.0.0.1");
+  SetNumber("Network", "Communication Port", 5000);
+  SetNumber("Network", "Reboot Port", 5001);
+  // Nothing of a test may leave this machine.
+  SetText("Network", "Board Command Address", "127.0.0.1");
+  SetNumber("", "Control Center Client Timeout", 10);
+}
+
+TestInstallationSettings::~TestInstallationSettings() {
+  if (!ours) return;
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kInstallationKey);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kInstallationKey);
+  RemoveTree(root);
 }
 
 ServerProcess::ServerProcess(const std::string& arguments) {

@@ -13,9 +13,32 @@
 std::string BinDirectory();
 std::string ServerPath();
 
-// Registers the proxy/stub DLL and runs "ControlCenterServer.exe /RegServer",
-// so that a test works in any prefix, registered before or not.
+// Registers what the server needs from the build folder: the proxy/stub
+// DLL and the bootp component (DllRegisterServer), the server and the
+// database server (/RegServer); those not built are left out. A test then
+// works in any prefix, registered before or not.
 void RegisterServerForTests();
+
+// The installation settings a ControlCenterComponent needs to be created
+// (HKEY_LOCAL_MACHINE\SOFTWARE\Brenlow\Korvane: the root, a fresh empty
+// folder; the network values, board commands to 127.0.0.1; the client
+// time-out). Written only when the prefix has no installation, and then
+// removed again with the folder; an installation already there is used as
+// it is.
+class TestInstallationSettings {
+ public:
+  TestInstallationSettings();
+  ~TestInstallationSettings();
+  TestInstallationSettings(const TestInstallationSettings&) = delete;
+  TestInstallationSettings& operator=(const TestInstallationSettings&) = delete;
+
+  // True when these settings are the test's own, free to change.
+  bool Ours() const { return ours; }
+
+ private:
+  bool ours = false;
+  std::string root;
+};
 
 // A server process started by the test. Killed when still running at the end.
 class ServerProcess {
