@@ -135,22 +135,19 @@ TEST_F(ComponentState, BaseIpAddressTextMustBeShorterThan32Characters) {
       << CreationFailure();
 }
 
-TEST_F(ComponentState, MissingTimeoutIsTenAndWrittenBack) {
-  installation->DeleteValue("", "Control Center Client Timeout");
-  Instance instance;
-  EXPECT_EQ(ControlCenterComponent::clientTimeout, 10u);
-  DWORD stored = 0;
-  ASSERT_TRUE(installation->ReadDword("", "Control Center Client Timeout", &stored));
-  EXPECT_EQ(stored, 10u);
-}
-
-TEST_F(ComponentState, MistypedTimeoutIsReplacedByTen) {
-  installation->SetString("", "Control Center Client Timeout", "30");
-  Instance instance;
-  EXPECT_EQ(ControlCenterComponent::clientTimeout, 10u);
-  DWORD stored = 0;
-  EXPECT_TRUE(installation->ReadDword("", "Control Center Client Timeout", &stored));
-  EXPECT_EQ(stored, 10u);
+TEST_F(ComponentState, UnreadableTimeoutIsTenAndWrittenBack) {
+  for (bool mistyped : {false, true}) {
+    SCOPED_TRACE(mistyped ? "text" : "missing");
+    if (mistyped)
+      installation->SetString("", "Control Center Client Timeout", "30");
+    else
+      installation->DeleteValue("", "Control Center Client Timeout");
+    Instance instance;
+    EXPECT_EQ(ControlCenterComponent::clientTimeout, 10u);
+    DWORD stored = 0;
+    EXPECT_TRUE(installation->ReadDword("", "Control Center Client Timeout", &stored));
+    EXPECT_EQ(stored, 10u);
+  }
 }
 
 // Every broken installation fails the creation with its own text, leaves
@@ -228,16 +225,6 @@ TEST_F(ComponentState, BrokenInstallationFailsTheCreationUntilRepaired) {
     EXPECT_EQ(repaired.Id(), lastId + 2) << "the failed creation took no number";
     lastId = repaired.Id();
   }
-}
-
-TEST_F(ComponentState, BoardRecordsAreLoadedByTheFirstInstance) {
-  installation->AddBoard("0a1B2c3D4e5F", 1);
-  installation->AddBoard("000000000010", 0);
-  Instance instance;
-  ASSERT_EQ(boardList.GetCount(), 2u);
-  const unsigned char expected[6] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
-  EXPECT_EQ(std::memcmp(boardList.ElementAt(1).hardwareAddress, expected, 6), 0);
-  EXPECT_EQ(boardList.ElementAt(1).BoardNum(), 1);
 }
 
 TEST_F(ComponentState, SetClientTimeoutHoldsEvenWhenItCannotBeStored) {
@@ -390,14 +377,6 @@ class BoardCommandMessage : public ::testing::Test {
   JArray<BoardRecord> table{0, 10, false};
 };
 
-TEST_F(BoardCommandMessage, EachCommandIsOneBit) {
-  const std::vector<std::pair<long, const char*>> commands = {
-      {1, "REBOOT"}, {2, "CLRPMM"}, {4, "CLRFLS"}, {8, "OVRRID"}, {16, "PSTMRT"}, {32, "ACTVAT"}};
-  for (const auto& [value, name] : commands) EXPECT_STREQ(BoardCommandName(value), name);
-  for (long invalid : {0L, 3L, 64L, -1L, -2147483647L - 1, 33L})
-    EXPECT_EQ(BoardCommandName(invalid), nullptr) << invalid;
-}
-
 TEST_F(BoardCommandMessage, NamesTheBoardsInTheClientsOrderAndEndsWithZeros) {
   MakeBoards(3);
   const unsigned short boards[] = {2, 0, 2};
@@ -406,25 +385,26 @@ TEST_F(BoardCommandMessage, NamesTheBoardsInTheClientsOrderAndEndsWithZeros) {
                                     0xA0, 1, 2, 3, 4, 0, 0xA2, 1, 2, 3, 4, 2,
                                     0, 0, 0, 0, 0, 0};
   EXPECT_EQ(message, std::vector<unsigned char>(expected, expected + sizeof expected));
+
+  const std::vector<std::pair<long, std::string>> commands = {
+      {1, "REBOOT"}, {2, "CLRPMM"}, {4, "CLRFLS"}, {8, "OVRRID"}, {16, "PSTMRT"}, {32, "ACTVAT"}};
+  for (const auto& [value, name] : commands) {
+    message = BuildBoardCommand(value, 1, boards, table);
+    EXPECT_EQ(std::string(message.begin(), message.begin() + 6), name);
+  }
 }
 
+// Only one bit is a command; and a place of the table that no board fills
+// is no board, although its index is below the count.
 TEST_F(BoardCommandMessage, RefusesWhatItCannotSend) {
   MakeBoards(3);
-  const unsigned short valid[] = {0, 1, 2, 0};
-  EXPECT_EQ(Raised(1, 3, valid), "(built)") << "as many boards as the set has";
-  EXPECT_TRUE(IsAssertionText(Raised(3, 1, valid), "0", "Invalid board command", kCommandFile));
-  EXPECT_TRUE(IsAssertionText(Raised(1, 0, valid), "(numboards > 0) && (numboards <= nbrd)",
-                              nullptr, kCommandFile));
-  EXPECT_TRUE(IsAssertionText(Raised(1, 4, valid), "(numboards > 0) && (numboards <= nbrd)",
-                              nullptr, kCommandFile));
-  EXPECT_TRUE(IsAssertionText(Raised(1, 1, nullptr), "boardnums", nullptr, kCommandFile));
-  const unsigned short tooHigh[] = {0, 3};
-  EXPECT_TRUE(IsAssertionText(Raised(1, 2, tooHigh), "boardnums[i] < nbrd", "Invalid board number",
-                              kCommandFile));
-  // A place of the table that no board fills.
+  const unsigned short boards[] = {0, 1};
+  for (long invalid : {0L, 3L, 64L, 33L, -1L, -2147483647L - 1})
+    EXPECT_TRUE(
+        IsAssertionText(Raised(invalid, 1, boards), "0", "Invalid board command", kCommandFile))
+        << invalid;
   table.ElementAt(1).boardNumber = kUnsetBoardField;
-  const unsigned short unfilled[] = {1};
-  EXPECT_TRUE(IsAssertionText(Raised(1, 1, unfilled), "foundBoard", "Invalid board number",
+  EXPECT_TRUE(IsAssertionText(Raised(1, 2, boards), "foundBoard", "Invalid board number",
                               kCommandFile));
 }
 
