@@ -1,0 +1,104 @@
+// korvane-client: the operators' console client of the control center
+// server. "korvane-client help" prints the usage, output format and exit
+// codes.
+#include <windows.h>
+#include <objbase.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ClientCommandLine.h"
+#include "ControlCenterClient.h"
+#include "Win32/Holders.h"
+
+namespace {
+
+// Set by Ctrl+C (and the like) so that waiting operations end cleanly,
+// withdrawing their registrations from the server.
+HANDLE stopEvent = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      if (stopEvent) SetEvent(stopEvent);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+class ComApartment {
+ public:
+  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  HRESULT Result() const { return result_; }
+
+ private:
+  HRESULT result_;
+};
+
+int RunClient(const ClientRequest& request, HANDLE stop) {
+  ComApartment apartment;
+  if (FAILED(apartment.Result())) {
+    PrintErrorLine("Could not initialise COM: HRESULT " + HresultText(apartment.Result()));
+    return kExitUnreachable;
+  }
+  // The server calls back into this process (notifications); without
+  // authentication it may do so whatever account it runs under.
+  CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
+                       RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  // The client holds COM pointers: they must go before the apartment does.
+  ControlCenterClient client(stop);
+  int status = client.Connect();
+  if (status != kExitSuccess) return status;
+  return client.Run(request);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Lines end in LF alone, so that Linux scripts reading the output under
+  // Wine get no stray CR; Windows consoles show LF lines as well.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  ClientRequest request;
+  std::string error;
+  if (!ParseClientCommandLine(args, request, error)) {
+    PrintErrorLine("korvane-client: " + error);
+    std::fputs("\n", stderr);
+    std::fputs(ClientUsageText(), stderr);
+    return kExitUsage;
+  }
+  if (request.operation == ClientOperation::Help) {
+    std::fputs(ClientUsageText(), stdout);
+    return kExitSuccess;
+  }
+
+  UniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  stopEvent = stop.get();
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  int status = kExitFailed;
+  try {
+    status = RunClient(request, stop.get());
+  } catch (const char* text) {
+    PrintErrorLine(std::string("Error: ") + text);
+  } catch (const std::bad_alloc&) {
+    PrintErrorLine("Error: Out of memory.");
+  }
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  stopEvent = nullptr;
+  return status;
+}
