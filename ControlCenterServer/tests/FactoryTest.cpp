@@ -129,39 +129,6 @@ TEST_F(InProcess, ErrorTextTooLongForItsSizeIsCut) {
   CoTaskMemFree(text);
 }
 
-TEST_F(InProcess, PlainComponentForwardsToItselfWhenNotAggregated) {
-  QRBConsoleComponent* created = NewConsoleComponent();
-  auto component = ComPtr<QRBConsoleComponent>::Attach(created);
-  auto* plain = static_cast<ControlCenterServer*>(created);
-  EXPECT_EQ(plain->InnerAddRef(), 2u);
-  EXPECT_EQ(plain->InnerRelease(), 1u);
-  ComPtr<IQRBConsoleComponent> console;
-  ASSERT_EQ(plain->InnerQueryInterface(IID_IQRBConsoleComponent, console.put_void()), S_OK);
-  EXPECT_EQ(console.get(), static_cast<IQRBConsoleComponent*>(created));
-
-  plain->SetErrorText("kept");
-  unsigned short size = 0;
-  char* text = nullptr;
-  ASSERT_EQ(plain->InnerGetErrorText(&size, &text), S_OK);
-  EXPECT_STREQ(text, "kept");
-  CoTaskMemFree(text);
-}
-
-TEST_F(InProcess, FactoryAnswersOnlyItsOwnInterfaces) {
-  auto* factory = new CFactory(serverClassTable[0]);
-  ComPtr<IUnknown> unknown;
-  EXPECT_EQ(factory->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
-  ComPtr<IClassFactory> classFactory;
-  EXPECT_EQ(factory->QueryInterface(IID_IClassFactory, classFactory.put_void()), S_OK);
-  ComPtr<IQRBConsoleComponent> console;
-  EXPECT_EQ(factory->QueryInterface(IID_IQRBConsoleComponent, console.put_void()),
-            E_NOINTERFACE);
-  EXPECT_FALSE(console);
-  unknown.reset();
-  classFactory.reset();
-  EXPECT_EQ(factory->Release(), 0u);
-}
-
 TEST_F(InProcess, AggregationIsRefusedForAnyInterfaceButIUnknown) {
   FakeOuter outer;
   for (int i = 0; i < serverClassCount; ++i) {
