@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigurationWorker.h"
 #include "InstallationSettings.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
@@ -26,12 +27,6 @@ constexpr size_t kLargest16Bit = 0xFFFF;
 
 bool PathExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool AnyFileMatches(const std::string& pattern) {
-  WIN32_FIND_DATAA found;
-  UniqueFind search(FindFirstFileA(pattern.c_str(), &found));
-  return static_cast<bool>(search);
 }
 
 }  // namespace
@@ -97,16 +92,10 @@ HRESULT ControlCenterComponent::ListSets(unsigned short* numfiles,
 
 HRESULT ControlCenterComponent::BackupExists(unsigned char* flag) {
   KORVANE_ASSERT_ARG(flag);
-  *flag = 1;
-  // The backup is whole only with every kind of file a change moves there.
-  std::string backup = std::string(rootPath) + kActiveDirectoryFragment + kBackupDirectoryName;
-  for (const char* pattern : {"ACTSET", "*.cfg", "active.ini", "lmhosts", "_active.zip"}) {
-    if (!AnyFileMatches(backup + pattern)) {
-      *flag = 0;
-      return S_OK;
-    }
-  }
-  if (!PathExists(backup + "KorvaneRegistry.reg")) *flag = 0;
+  // The same test the restore worker makes before it touches anything: the
+  // backup is whole only with every kind of file a change moves there and
+  // the registry export.
+  *flag = BackupPresent(rootPath) ? 1 : 0;
   return S_OK;
 }
 
