@@ -124,9 +124,11 @@ void RegisterServerForTests() {
 }
 
 TestInstallationSettings::TestInstallationSettings() {
+  // An installation is there when its root is; other tests (the database
+  // server's settings) may leave the Korvane key behind without one.
   UniqueKey existing;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallationKey, 0, KEY_READ, existing.put()) ==
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kInstallationKey) + "\\Path").c_str(), 0,
+                    KEY_READ, existing.put()) == ERROR_SUCCESS)
     return;
   ours = true;
   char temp[MAX_PATH] = "";
@@ -144,7 +146,18 @@ TestInstallationSettings::TestInstallationSettings() {
 
 TestInstallationSettings::~TestInstallationSettings() {
   if (!ours) return;
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kInstallationKey);
+  // Only what was written here goes; the key itself when nothing else is
+  // in it.
+  std::string key = kInstallationKey;
+  for (const char* subkey : {"Path", "Network"}) {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, (key + "\\" + subkey).c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, (key + "\\" + subkey).c_str());
+  }
+  UniqueKey installation;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallationKey, 0, KEY_ALL_ACCESS, installation.put()) ==
+      ERROR_SUCCESS)
+    RegDeleteValueA(installation.get(), "Control Center Client Timeout");
+  installation.reset();
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, kInstallationKey);
   RemoveTree(root);
 }
