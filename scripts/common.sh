@@ -30,7 +30,8 @@ korvane_build() {
   mkdir -p "$KORVANE_ROOT/build"
   cmake -S "$KORVANE_ROOT" -B "$dir" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$KORVANE_ROOT/cmake/toolchain-$arch.cmake" >"$dir.configure.log" 2>&1 ||
+    -DCMAKE_TOOLCHAIN_FILE="$KORVANE_ROOT/cmake/toolchain-$arch.cmake" \
+    ${KORVANE_CMAKE_ARGS:-} >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   if [ $# -gt 0 ]; then
     cmake --build "$dir" --target "$@"
