@@ -106,30 +106,41 @@ void EnsureActivationServiceRuns(DWORD timeoutMs) {
   FAIL() << "cannot query RpcSs";
 }
 
-// Registers the proxy/stub DLL and the server found beside this test, so
-// that the tests work in any prefix, registered before or not.
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Registers what the server needs from beside this test (the proxy/stub DLL
+// and the server, and the bootp component and database server when built),
+// as scripts/register.sh does, so that the tests work in any prefix.
 void RegisterProgramsForTests() {
   EnsureActivationServiceRuns(120000);
-  const std::string bin = BinDirectory();
-  HMODULE proxies = LoadLibraryA((bin + "\\KorvanePS.dll").c_str());
-  ASSERT_NE(proxies, nullptr) << "KorvanePS.dll is not beside the test";
-  auto registerDll =
-      reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(proxies, "DllRegisterServer"));
-  ASSERT_NE(registerDll, nullptr);
-  EXPECT_EQ(registerDll(), S_OK);
-  FreeLibrary(proxies);
-
-  std::string command = "\"" + bin + "\\ControlCenterServer.exe\" /RegServer";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &info));
-  UniqueHandle process(info.hProcess), thread(info.hThread);
-  ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
-  DWORD code = 1;
-  GetExitCodeProcess(process.get(), &code);
-  ASSERT_EQ(code, 0u) << "ControlCenterServer.exe /RegServer failed";
+  const std::string bin = BinDirectory() + "\\";
+  for (const char* dll : {"KorvanePS.dll", "BootpServer.dll"}) {
+    if (!Exists(bin + dll) && std::string(dll) != "KorvanePS.dll") continue;
+    HMODULE module = LoadLibraryA((bin + dll).c_str());
+    ASSERT_NE(module, nullptr) << dll << " is not beside the test";
+    auto registerDll =
+        reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllRegisterServer"));
+    ASSERT_NE(registerDll, nullptr);
+    EXPECT_EQ(registerDll(), S_OK) << dll;
+    FreeLibrary(module);
+  }
+  for (const char* server : {"ControlCenterServer.exe", "QRBDAOServer.exe"}) {
+    if (!Exists(bin + server) && std::string(server) != "ControlCenterServer.exe") continue;
+    std::string command = "\"" + bin + server + "\" /RegServer";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &info))
+        << command;
+    UniqueHandle process(info.hProcess), thread(info.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << command;
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    ASSERT_EQ(code, 0u) << command;
+  }
 }
 
 // A server ends shortly after its last client; one still running would keep
