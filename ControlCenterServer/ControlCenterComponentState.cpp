@@ -5,6 +5,8 @@
 #include "CCCmpnt.h"
 
 #include "BoardRecord.h"
+#include "BootpReset.h"
+#include "ClientNotifications.h"
 #include "ServerApp.h"
 
 CriticalSection ControlCenterComponent::busyLock;
@@ -36,6 +38,9 @@ void ControlCenterComponent::BuildClassState() {
   try {
     ReadSettings();
     LoadBoardList();
+    // Last: the bootp client starts the bootp server, which reads what the
+    // steps above found. It leaves nothing behind when it raises.
+    CreateBootpObjects(mainWindow);
   } catch (...) {
     // Nothing of a failed start may stay: the next creation is the first
     // instance again and builds everything anew.
@@ -46,7 +51,12 @@ void ControlCenterComponent::BuildClassState() {
 }
 
 void ControlCenterComponent::TearDownClassState() {
+  // The bootp server stops before anything it reads goes; its events are
+  // closed last, after any worker that might still signal them.
+  DeleteBootpClient();
+  StopClientTimer();
   boardSocket.reset();
   currentComponent = nullptr;
   mainWindow = nullptr;
+  CloseBootpEvents();
 }

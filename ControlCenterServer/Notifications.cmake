@@ -42,3 +42,15 @@ korvane_add_test(serverlock_slow_tests
   LIBS korvane_notifications
   LABELS slow TIMEOUT 240)
 add_dependencies(serverlock_slow_tests NotificationTestHelper)
+
+# The real server started by COM, this process and the helper as its
+# clients, our bootp server component inside it.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp)
+  korvane_add_test(notification_process_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/NotificationProcessTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp
+    LIBS korvane_notifications korvane_dao_testsupport ws2_32)
+  add_dependencies(notification_process_tests
+    ControlCenterServer KorvanePS QRBDAOServer BootpServer NotificationTestHelper)
+endif()

@@ -6,10 +6,10 @@
 //   NotificationTestHelper answer-reset MS READY
 //     sets READY, then answers each "BOOTP RESET EVENT" by setting
 //     "BOOTP RESET FINISHED", for MS ms.
-//   NotificationTestHelper client READY
-//     a console client: creates a component of the running server,
-//     registers as observer and as bootp subscriber, sets READY and waits
-//     to be killed.
+//   NotificationTestHelper callback FILE READY
+//     a client's callback object: writes a marshalled reference to it into
+//     FILE (for the test to hand to the server), sets READY and waits to
+//     be killed.
 //
 // Exit code 0 on success, 2 on bad arguments, 3 when a system call failed.
 #include <windows.h>
@@ -53,23 +53,27 @@ int AnswerReset(DWORD ms, const char* ready) {
   }
 }
 
-int Client(const char* ready) {
+int Callback(const char* file, const char* ready) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
-  ComPtr<IControlCenterComponent> component;
-  if (FAILED(CoCreateInstance(CLSID_ControlCenterComponent, nullptr, CLSCTX_LOCAL_SERVER,
-                              IID_IControlCenterComponent, component.put_void())))
-    return 4;
-  ComPtr<IBootpNotificationSource> source;
-  if (FAILED(component->QueryInterface(IID_IBootpNotificationSource, source.put_void())))
-    return 5;
   // Lives until the process is killed, as a client's callback object does.
   auto* client = new testsupport::FakeClient;
-  unsigned long observer = 0, subscriber = 0;
-  char description[] = "helper";
-  if (FAILED(component->RegisterNotification(client, sizeof description, description, &observer)))
-    return 6;
-  if (FAILED(source->RegisterBootpNotification(client->Unknown(), &subscriber))) return 7;
-  if (!SetReady(ready)) return 3;
+  ComPtr<IStream> stream;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return 3;
+  if (FAILED(CoMarshalInterface(stream.get(), IID_IUnknown, client->Unknown(), MSHCTX_LOCAL,
+                                nullptr, MSHLFLAGS_NORMAL)))
+    return 4;
+  HGLOBAL memory = nullptr;
+  if (FAILED(GetHGlobalFromStream(stream.get(), &memory))) return 3;
+  STATSTG stat{};
+  stream->Stat(&stat, STATFLAG_NONAME);
+  UniqueFile out(std::fopen(file, "wb"));
+  if (!out) return 3;
+  const void* bytes = GlobalLock(memory);
+  size_t size = static_cast<size_t>(stat.cbSize.QuadPart);
+  bool written = std::fwrite(bytes, 1, size, out.get()) == size;
+  GlobalUnlock(memory);
+  out.reset();
+  if (!written || !SetReady(ready)) return 3;
   Sleep(INFINITE);
   return 0;
 }
@@ -81,9 +85,9 @@ int main(int argc, char** argv) {
     return HoldSemaphore(argv[2], std::strtoul(argv[3], nullptr, 10), argv[4]);
   if (argc == 4 && std::strcmp(argv[1], "answer-reset") == 0)
     return AnswerReset(std::strtoul(argv[2], nullptr, 10), argv[3]);
-  if (argc == 3 && std::strcmp(argv[1], "client") == 0) return Client(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "callback") == 0) return Callback(argv[2], argv[3]);
   std::fprintf(stderr, "usage: NotificationTestHelper hold-semaphore NAME MS READY\n"
                        "       NotificationTestHelper answer-reset MS READY\n"
-                       "       NotificationTestHelper client READY\n");
+                       "       NotificationTestHelper callback FILE READY\n");
   return 2;
 }
