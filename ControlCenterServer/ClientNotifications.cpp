@@ -274,7 +274,7 @@ void ClientNotifications::OnTimerExpired(UINT_PTR id) {
     return;
   }
   if (state.allowThreadToRun()) LetWorkerGo();
-  if (!state.isBusy()) return;
+  if (!state.changeRunning()) return;
   setChangeNotifications.ForEachLive<ControlCenterNotification>(
       [&](ControlCenterNotification& requester) {
         // The text is the requester's own description, handed over as a
@@ -289,7 +289,7 @@ void ClientNotifications::OnTimerExpired(UINT_PTR id) {
 // ---- Main-window message handlers --------------------------------------------------
 
 LRESULT ClientNotifications::OnClientsAllowed(WPARAM, LPARAM) {
-  if (!state.isBusy()) return 0;
+  if (!state.changeRunning()) return 0;
   setChangeNotifications.ForEachLive<ControlCenterNotification>(
       [](ControlCenterNotification& requester) { requester.Notify()->ChangeProceeding(); });
   return 0;

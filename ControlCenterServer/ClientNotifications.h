@@ -40,6 +40,12 @@ class ClientNotifications {
     std::function<HWND()> mainWindow;
     // A set change or restore worker is running.
     std::function<bool()> isBusy;
+    // A set change or restore has been claimed and its end not yet handled.
+    // What the requesters hear before the end (ChangeProceeding,
+    // ClientsNotResponding) depends on this rather than on isBusy: the
+    // messages that tell them are queued before the worker's end message,
+    // but a fast worker may have exited by the time they are handled.
+    std::function<bool()> changeRunning;
     // The running worker's go-ahead event (null when there is no worker).
     std::function<HANDLE()> allowThreadToRun;
     // How long observers have to answer, in seconds.

@@ -10,6 +10,7 @@ ClientNotifications& ServerNotifications() {
     ClientNotifications::ChangeState state;
     state.mainWindow = [] { return ControlCenterComponent::mainWindow; };
     state.isBusy = [] { return ControlCenterComponent::IsBusy(); };
+    state.changeRunning = [] { return ControlCenterComponent::changeInProgress.load(); };
     state.allowThreadToRun = [] { return ControlCenterComponent::hAllowThreadToRun.load(); };
     state.clientTimeoutSeconds = [] { return ControlCenterComponent::clientTimeout.load(); };
     return state;

@@ -82,6 +82,7 @@ class NotificationProtocol : public ::testing::Test {
     ClientNotifications::ChangeState state;
     state.mainWindow = [this] { return window; };
     state.isBusy = [this] { return busy; };
+    state.changeRunning = [this] { return claimed; };
     state.allowThreadToRun = [this] { return allowExists ? allow.get() : nullptr; };
     state.clientTimeoutSeconds = [this] { return timeoutSeconds; };
     notifications = std::make_unique<ClientNotifications>(state);
@@ -130,6 +131,7 @@ class NotificationProtocol : public ::testing::Test {
   // worker: the requester joins, the observers are asked.
   void StartChange(FakeClient& requester, unsigned long instance) {
     busy = true;
+    claimed = true;
     allowExists = true;
     ResetEvent(allow.get());
     notifications->AddRequester(&requester, instance);
@@ -145,7 +147,9 @@ class NotificationProtocol : public ::testing::Test {
   std::vector<std::unique_ptr<FakeClient>> clients;
   HWND window = nullptr;
   UniqueHandle allow;
+  // The worker runs / the change is claimed and its end not yet handled.
   bool busy = false;
+  bool claimed = false;
   bool allowExists = false;
   unsigned long timeoutSeconds = 60;
   std::unique_ptr<ClientNotifications> notifications;
@@ -245,6 +249,23 @@ TEST_F(NotificationProtocol, TheLastOfTwoAnswersLetsTheWorkerGo) {
   EXPECT_EQ(requester.Methods(), Methods{"ChangeProceeding"});
 }
 
+TEST_F(NotificationProtocol, ARequesterHearsTheChangeProceedEvenWhenItsWorkerIsAlreadyDone) {
+  FakeClient &observer = Client(), &requester = Client();
+  unsigned long cookie = Observe(observer, 1);
+  StartChange(requester, 2);
+  notifications->AllowSetChange(cookie, 1);
+  // The worker ran and ended before the main thread got to the message;
+  // its end message is still queued behind it.
+  busy = false;
+  Pump(50);
+  EXPECT_EQ(requester.Methods(), Methods{"ChangeProceeding"});
+  // Once the end has been handled, a late message tells nobody.
+  claimed = false;
+  PostMessageA(window, WM_CLIENTS_ALLOWED, 0, 0);
+  Pump(50);
+  EXPECT_EQ(requester.Methods(), Methods{"ChangeProceeding"});
+}
+
 TEST_F(NotificationProtocol, WithdrawingTheLastUnansweredObserverLetsTheWorkerGo) {
   FakeClient &answering = Client(), &leaving = Client(), &requester = Client();
   unsigned long c1 = Observe(answering, 1);
@@ -313,7 +334,7 @@ TEST_F(NotificationProtocol, TheEndOfAChangeTellsRequesterThenObservers) {
   StartChange(requester, 2);
   notifications->AllowSetChange(cookie, 1);
   Pump(50);
-  busy = false;
+  busy = claimed = false;
   int stored = 0;
   notifications->TellChangeEnded(false, true, [&] { ++stored; });
   EXPECT_EQ(stored, 0);
@@ -333,7 +354,7 @@ TEST_F(NotificationProtocol, AFailedRestoreStoresTheTextBeforeTellingTheRequeste
     if (m == "SetRestored") storedWhenTold = stored;
   };
   StartChange(requester, 1);
-  busy = false;
+  busy = claimed = false;
   notifications->TellChangeEnded(true, false, [&] { ++stored; });
   EXPECT_EQ(stored, 1);
   EXPECT_EQ(storedWhenTold, 1);
@@ -349,7 +370,7 @@ TEST_F(NotificationProtocol, AnObserversPermissionLastsOneChange) {
   unsigned long c2 = Observe(second, 2);
   StartChange(requester, 3);
   notifications->AllowSetChange(c1, 1);
-  busy = false;
+  busy = claimed = false;
   notifications->TellChangeEnded(false, true, nullptr);
 
   // In the next change the first observer's earlier answer does not count:
@@ -367,7 +388,7 @@ TEST_F(NotificationProtocol, ANewChangeFromInsideSetSelectedIsLeftForItsOwnEnd) 
   StartChange(requester, 2);
   notifications->AllowSetChange(cookie, 1);
   Pump(50);
-  busy = false;
+  busy = claimed = false;
 
   // The requester's client starts the next change as soon as it hears the
   // first one ended, and the observer allows it at once.
@@ -384,7 +405,7 @@ TEST_F(NotificationProtocol, ANewChangeFromInsideSetSelectedIsLeftForItsOwnEnd) 
   EXPECT_EQ(nextRequester.Methods(), Methods{"ChangeProceeding"});
 
   // The new requester is still there for the end of its own change.
-  busy = false;
+  busy = claimed = false;
   notifications->TellChangeEnded(false, false, nullptr);
   EXPECT_EQ(nextRequester.Methods(), (Methods{"ChangeProceeding", "SetSelected"}));
 }
