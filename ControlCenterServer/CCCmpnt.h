@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "Win32/CriticalSection.h"
 #include "Win32/QRBConsoleComponent.h"
@@ -152,6 +153,27 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // ---- Board commands (ControlCenterComponentBoardCommands.cpp) ----------
   // Sends the command messages to the reboot port; made with the settings.
   static std::unique_ptr<KorvaneSocket> boardSocket;
+
+  // ---- Set change and restore workers (ControlCenterComponentSetChange.cpp)
+
+  enum class ConfigurationKind { SetChange, Restore };
+  // Creates hAllowThreadToRun ("CONFIG CHANGE EVENT", manual reset, not
+  // set) and starts the worker for component's request: the set change of
+  // its setPath or the restore. The worker waits for the event, does its
+  // work holding the "Configuration Semaphore" and posts WM_SETCHANGE_DONE
+  // or WM_RESTORE_DONE with 0 (success) or 1 (failure, the reason in
+  // lastSetChangeError). Returns what resuming the thread returns.
+  static DWORD StartConfigurationThread(ControlCenterComponent* component,
+                                        ConfigurationKind kind);
+  // Ends the claimed change: waits for its worker (at most 120 s), forgets
+  // the thread, closes hAllowThreadToRun, clears changeInProgress. Returns
+  // 1 when there was nothing to end, else 0; raises "A set change is not
+  // responding" when the worker did not end in time. Called by the end
+  // message handlers and (twice) by the last instance's teardown.
+  static int EndConfigurationThread();
+  // Why the last failed change or restore failed; written by the worker
+  // before it posts its end, read by the end's handler.
+  static std::string lastSetChangeError;
 
   // Fills setPath with the set file's path, rootPath\Comp\<setname>.cfg.
   // Raises when the path would not fit setPath.

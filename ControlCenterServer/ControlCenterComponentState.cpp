@@ -8,6 +8,7 @@
 #include "BootpReset.h"
 #include "ClientNotifications.h"
 #include "ServerApp.h"
+#include "Win32/TranslatingFrame.h"
 
 CriticalSection ControlCenterComponent::busyLock;
 unsigned long ControlCenterComponent::instanceCount = 0;
@@ -51,6 +52,18 @@ void ControlCenterComponent::BuildClassState() {
 }
 
 void ControlCenterComponent::TearDownClassState() {
+  // A change still running ends before the bootp server stops: it may yet
+  // ask it to reload. With no instance left nobody can answer for it, so
+  // EndConfigurationThread lets a worker that still waits for the clients
+  // go rather than wait for it in vain.
+  try {
+    EndConfigurationThread();
+    EndConfigurationThread();
+  } catch (const char* text) {
+    // A worker that did not end in time: the rest of the teardown still runs.
+    GetErrorLogger()(text);
+  }
+  lastSetChangeError.clear();
   // The bootp server stops before anything it reads goes; its events are
   // closed last, after any worker that might still signal them.
   DeleteBootpClient();

@@ -118,3 +118,30 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeWorkerTest.cpp)
       ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeProfileTest.cpp
     LIBS korvane_setchange)
 endif()
+
+# Set changes and restores through COM with the real server, in a test
+# installation; the bootp component inside the server answers the resets.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeProcessTest.cpp AND
+   EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp)
+  set(korvane_setchange_process_support
+    ${CMAKE_CURRENT_LIST_DIR}/tests/ComponentTestSupport.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/ServerTestSupport.cpp)
+  korvane_add_test(setchange_process_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeProcessTest.cpp
+            ${korvane_setchange_process_support}
+    LIBS korvane_setchange korvane_interfaces ws2_32)
+  # Waits out the bootp server's two minutes.
+  korvane_add_test(setchange_slow_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/SetChangeSlowTest.cpp
+            ${korvane_setchange_process_support}
+    LIBS korvane_setchange korvane_interfaces ws2_32
+    LABELS slow TIMEOUT 400)
+  foreach(test setchange_process_tests setchange_slow_tests)
+    add_dependencies(${test} ControlCenterServer KorvanePS)
+    foreach(program BootpServer QRBDAOServer)
+      if(EXISTS ${CMAKE_SOURCE_DIR}/${program}/CMakeLists.txt)
+        add_dependencies(${test} ${program})
+      endif()
+    endforeach()
+  endforeach()
+endif()
