@@ -183,6 +183,8 @@ note "LMHOSTS: the boards that have a list file, with their addresses from the b
 show_file "$ACTIVE/LMHOSTS"
 reg_query 'HKLM\SOFTWARE\Brenlow\Korvane\Active Set' || fail "the active set has no registry records"
 grep -q 'PANEL1' "$WORK/reg" || fail "the board records of Plant are not in the registry"
+note "the code files beside the configuration, with the CRCs cached in bin\\korvane.ini:"
+reg_query 'HKLM\SOFTWARE\Brenlow\Korvane\Code' || fail "the code files have no registry records"
 snapshot before
 
 step "Try the set Incomplete, whose valve board lacks its list v25_mpk_" \

@@ -22,6 +22,11 @@ constexpr const char* kVgaTypes = "QB";
 constexpr const char* kPellixTypes = "IJHKL";
 constexpr const char* kMachineTypes = "IJH";
 
+// Boards of these types get lists of their own (the rest only shared ones).
+bool HasOwnLists(char type) {
+  return Reads(kPanelTypes, type) || Reads(kPellixTypes, type) || type == 'S';
+}
+
 // Protocol ids of the boards' serial ports. Port 7 of an 'S' board is
 // mapped by "protomap" (below), which gives the board its own port and
 // protocol files.
@@ -336,7 +341,10 @@ SetPlan BenchSetPlan(unsigned boards, unsigned long long totalBytes) {
     std::memcpy(board.hardwareAddress, address, sizeof address);
     plan.boards.push_back(board);
   }
-  plan.boardDataBytes = static_cast<size_t>(totalBytes / boards);
+  // The boards with lists of their own carry the bulk between them.
+  const size_t carriers = static_cast<size_t>(std::count_if(
+      plan.boards.begin(), plan.boards.end(), [](const BoardPlan& b) { return HasOwnLists(b.type); }));
+  plan.boardDataBytes = static_cast<size_t>(totalBytes / std::max<size_t>(carriers, 1));
   return plan;
 }
 

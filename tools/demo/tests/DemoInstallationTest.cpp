@@ -247,8 +247,8 @@ TEST(BenchSet, ItsSizeTypesAndBoardsAreWhatWasAskedFor) {
   const std::string set = ComposeSetFile(BuildSetLists(plan));
   // The boards' own lists carry the bulk; the shared lists and the tables
   // add a little.
-  EXPECT_GT(set.size(), total * 8 / 10);
-  EXPECT_LT(set.size(), total * 13 / 10);
+  EXPECT_GT(set.size(), total * 95 / 100);
+  EXPECT_LT(set.size(), total * 115 / 100);
 
   const ActivationOutcome outcome = Activate(plan);
   ASSERT_EQ(outcome.checkError, "");
