@@ -10,6 +10,7 @@
 
 #include <ControlCenter.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ using testsupport::ReadyEvent;
 using testsupport::WaitFor;
 
 namespace {
+
+using Methods = std::vector<std::string>;
 
 // The bootp server component, which the first component instance creates.
 void RegisterBootpComponent() {
@@ -311,4 +314,86 @@ TEST_F(NotificationProcessTest, AClientWhoseProcessDiedDoesNotHoldUpLaterMessage
     ASSERT_TRUE(HeardInfo(subscriber, round, 5000)) << "round " << round;
     EXPECT_LT(GetTickCount() - start, 3000u) << "round " << round;
   }
+}
+
+// ---- A change as its clients see it ------------------------------------------
+// A restore: the test installation has no backup, so once its worker is let
+// go it fails at once with "There is no backup to restore.".
+
+TEST_F(NotificationProcessTest, ObserversAllowAChangeAndHearItsEnd) {
+  FakeClient requester, first, second;
+  IControlCenterComponent* starter = NewComponent();
+  IControlCenterComponent* one = NewComponent();
+  IControlCenterComponent* two = NewComponent();
+  ASSERT_TRUE(starter && one && two);
+  unsigned long c1 = Observe(one, first);
+  unsigned long c2 = Observe(two, second);
+
+  ASSERT_EQ(starter->RestoreBackup(&requester), S_OK);
+  EXPECT_EQ(first.Methods(), Methods{"ConfigurationChanging"});
+  EXPECT_EQ(second.Methods(), Methods{"ConfigurationChanging"});
+  EXPECT_EQ(one->AllowSetChange(c1), S_OK);
+  Sleep(300);
+  EXPECT_TRUE(requester.Calls().empty()) << "went ahead before every observer allowed it";
+
+  EXPECT_EQ(two->AllowSetChange(c2), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return requester.Calls().size() >= 2; }, 10000));
+  auto calls = requester.Calls();
+  EXPECT_EQ(requester.Methods(), (Methods{"ChangeProceeding", "SetRestored"}));
+  EXPECT_EQ(calls[1].size, 0) << "SetRestored(0): there was nothing to restore";
+  EXPECT_EQ(TakeErrorText(starter), "There is no backup to restore.");
+  Methods expected{"ConfigurationChanging", "ConfigurationChanged"};
+  EXPECT_TRUE(WaitFor([&] { return second.Methods() == expected; }, 5000));
+  EXPECT_EQ(first.Methods(), expected);
+}
+
+TEST_F(NotificationProcessTest, AnObserverThatNeverAnswersIsWaitedForOnlyTheTimeOut) {
+  FakeClient requester, silent;
+  IControlCenterComponent* starter = NewComponent();
+  IControlCenterComponent* observer = NewComponent();
+  ASSERT_TRUE(starter && observer);
+  ASSERT_EQ(starter->SetClientTimeout(1), S_OK);
+  Observe(observer, silent);
+
+  DWORD start = GetTickCount();
+  ASSERT_EQ(starter->RestoreBackup(&requester), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return requester.Calls().size() >= 2; }, 10000));
+  DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 900u);
+  EXPECT_LT(waited, 5000u);
+  auto calls = requester.Calls();
+  EXPECT_EQ(requester.Methods(), (Methods{"ClientsNotResponding", "SetRestored"}));
+  EXPECT_EQ(calls[0].size, 1);
+  EXPECT_EQ(calls[0].text, "");
+}
+
+TEST_F(NotificationProcessTest, ARequesterMayStartTheNextChangeFromInsideTheEndOfItsLast) {
+  // The server tells a requester the end of its change from its main
+  // thread; a client that answers by starting the next change calls back
+  // into the server while that thread waits for it.
+  FakeClient requester, observer;
+  IControlCenterComponent* component = NewComponent();
+  IControlCenterComponent* watcher = NewComponent();
+  ASSERT_TRUE(component && watcher);
+  unsigned long cookie = Observe(watcher, observer);
+  observer.onCall = [&](const std::string& method) {
+    if (method == "ConfigurationChanging") watcher->AllowSetChange(cookie);
+  };
+  std::atomic<int> ends{0};
+  std::atomic<HRESULT> nested{E_PENDING};
+  requester.onCall = [&](const std::string& method) {
+    if (method == "SetRestored" && ends++ == 0) nested = component->RestoreBackup(&requester);
+  };
+
+  ASSERT_EQ(component->RestoreBackup(&requester), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return ends == 2; }, 15000)) << "the second change never ended";
+  EXPECT_EQ(nested.load(), S_OK);
+  EXPECT_EQ(requester.Methods(),
+            (Methods{"ChangeProceeding", "SetRestored", "ChangeProceeding", "SetRestored"}));
+  EXPECT_EQ(TakeErrorText(component), "There is no backup to restore.");
+  // Asked twice, told twice, and the server still answers.
+  EXPECT_TRUE(WaitFor([&] { return observer.Methods().size() == 4; }, 5000));
+  unsigned char changing = 1;
+  EXPECT_EQ(component->IsSetChanging(&changing), S_OK);
+  EXPECT_EQ(changing, 0);
 }
