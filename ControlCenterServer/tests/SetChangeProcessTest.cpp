@@ -99,6 +99,11 @@ TEST_F(SetChangeProcessTest, AFailedChangeLeavesThePreviousConfigurationAndSaysW
   EXPECT_EQ(filesAfter, filesBefore);
   EXPECT_EQ(Snapshot(std::string(kKorvaneSubtree) + "\\Active Set"), registryBefore);
   EXPECT_EQ(Snapshot(std::string(kKorvaneSubtree) + "\\Code"), codeBefore);
+  // The board table is the old set's again: two boards.
+  unsigned short last = 1, past = 2;
+  EXPECT_EQ(component->SendBoardCommand(1, 1, &last), S_OK) << ErrorText(component);
+  EXPECT_EQ(component->SendBoardCommand(1, 1, &past), E_FAIL);
+  ErrorText(component);
 
   // A failure before the backup (the registry export cannot be written)
   // moves nothing, so nothing needs to come back.
