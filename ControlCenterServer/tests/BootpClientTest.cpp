@@ -226,25 +226,6 @@ TEST_F(BootpTest, EachEventHasItsMessage) {
   for (MSG& m : messages) CoTaskMemFree(reinterpret_cast<void*>(m.lParam));
 }
 
-TEST_F(BootpTest, TheSinkAnswersTheEventInterfaceAndRefusesWhatItDoesNotKnow) {
-  MessageCatcher catcher;
-  ComPtr<BootpEventSink> sink = ComPtr<BootpEventSink>::Attach(BootpEventSink::Create(catcher.window));
-  ComPtr<IDispatch> events;
-  EXPECT_EQ(sink->QueryInterface(DIID_IBootpServerEvents, events.put_void()), S_OK);
-  EXPECT_EQ(static_cast<void*>(events.get()), static_cast<void*>(sink.get()));
-
-  LPOLESTR name = const_cast<LPOLESTR>(L"Info");
-  DISPID id = 0;
-  EXPECT_EQ(sink->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
-  EXPECT_EQ(id, 3);
-
-  EXPECT_EQ(InvokeWithText(sink.get(), 4, L"x"), DISP_E_MEMBERNOTFOUND);
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(sink->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
-            DISP_E_BADPARAMCOUNT);
-  EXPECT_TRUE(catcher.Take().empty());
-}
-
 // ---- The bootp client --------------------------------------------------------------
 
 TEST_F(BootpTest, TheClientStartsListensAndStopsTheBootpServer) {

@@ -70,24 +70,6 @@ TEST(Notification, HoldsTheCallbackInterfaceUntilDeleted) {
   EXPECT_EQ(client.References(), 1);
 }
 
-TEST(Notification, WithoutAnInterfaceItIsNeverLive) {
-  BootpNotification n(nullptr, 0, nullptr);
-  EXPECT_FALSE(n.IsLive());
-  EXPECT_EQ(n.Notify(), nullptr);
-  ControlCenterNotification c(nullptr, nullptr, 0, nullptr);
-  EXPECT_EQ(c.Description(), "");
-}
-
-TEST(Notification, ComparesByCookie) {
-  unsigned long cookie = 0;
-  BootpNotification a(nullptr, 0, &cookie);
-  BootpNotification b(nullptr, 0, nullptr);
-  EXPECT_TRUE(a == cookie);
-  EXPECT_FALSE(b == cookie);
-  EXPECT_TRUE(a == a);
-  EXPECT_FALSE(a == b);
-}
-
 TEST(Notification, AClientWithoutTheCallbackInterfaceIsRefused) {
   FakeClient client;
   client.answersControlCenter = false;
@@ -101,17 +83,6 @@ TEST(Notification, AClientWithoutTheCallbackInterfaceIsRefused) {
   text = Raised([](FakeClient& c) { BootpNotification n(c.Unknown(), 0, nullptr); }, client);
   EXPECT_TRUE(std::regex_match(text, shape)) << text;
   EXPECT_EQ(client.References(), 1);
-}
-
-TEST(Notification, UnsupportedOperationsRaise) {
-  BootpNotification n(nullptr, 0, nullptr);
-  try {
-    n.Unsupported();
-    FAIL() << "nothing raised";
-  } catch (char* text) {
-    EXPECT_EQ(std::string(text).rfind("Condition (false) failed in file Notification.cpp(", 0), 0u)
-        << text;
-  }
 }
 
 // ---- Lists and their garbage threads ----------------------------------------
