@@ -52,6 +52,9 @@ korvane_prefix() {
   "$WINESERVER" -p
   "$WINE" wineboot -i >/dev/null 2>&1
   "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  # A crashing program gets its backtrace printed and ends, instead of a
+  # debugger dialog that nobody can answer holding it until its time-out.
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   # The desktop that wineboot made still has no graphics driver: until the
   # server restarts, windows and message boxes fail with error 1400 (or wait
   # about 10 s for a desktop that never starts).
