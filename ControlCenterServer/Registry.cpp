@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "Win32/ErrorText.h"
+#include "Win32/PerThread.h"
 
 namespace {
 
@@ -32,25 +33,8 @@ std::string WrongTypeMessage(const char* name) {
 constexpr DWORD kKeyNameBuffer = 256;
 
 // GetStringValue's buffer: one per thread, so that a text read on one thread
-// is not replaced under it by a read on another. It lives in a fiber-local
-// slot whose callback frees it when the thread ends. (A C++ thread_local
-// holder was tried first: its destructor at thread exit crashed in ntdll now
-// and then under Wine with our static MinGW runtime.)
-void WINAPI FreeStringBuffer(void* buffer) { delete[] static_cast<char*>(buffer); }
-
-DWORD StringBufferSlot() {
-  static const DWORD slot = FlsAlloc(FreeStringBuffer);
-  return slot;
-}
-
-// Replaces this thread's buffer (null: just frees it).
-char* KeepStringBuffer(char* buffer) {
-  DWORD slot = StringBufferSlot();
-  KORVANE_ASSERT(slot != FLS_OUT_OF_INDEXES, "No room for the registry string buffer");
-  delete[] static_cast<char*>(FlsGetValue(slot));
-  FlsSetValue(slot, buffer);
-  return buffer;
-}
+// is not replaced under it by a read on another.
+std::unique_ptr<char[]>& StringBuffer() { return PerThread<std::unique_ptr<char[]>>::Get(); }
 
 }  // namespace
 
@@ -114,7 +98,7 @@ DWORD GetDwordValue(HKEY key, const char* name) {
 }
 
 char* GetStringValue(HKEY key, const char* name) {
-  KeepStringBuffer(nullptr);
+  StringBuffer().reset();
   DWORD dtype = REG_NONE;
   DWORD size = 0;
   LONG result = RegQueryValueExA(key, name, nullptr, &dtype, nullptr, &size);
@@ -128,7 +112,8 @@ char* GetStringValue(HKEY key, const char* name) {
   if (result != ERROR_SUCCESS) RaiseGetText(name, result);
   // The value may have changed type between the two reads.
   KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
-  return KeepStringBuffer(text.release());
+  StringBuffer() = std::move(text);
+  return StringBuffer().get();
 }
 
 std::string GetStringValueText(HKEY key, const char* name) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "QRBConsoleComponent.h"
+#include "Win32/PerThread.h"
 
 namespace {
 
@@ -26,23 +27,8 @@ struct KeptTexts {
   size_t next = 0;
 };
 
-// The ring hangs off a fiber-local slot whose callback frees it when the
-// thread ends. (A C++ thread_local with a destructor is torn down by the
-// MinGW runtime at thread exit in a way that crashed under Wine.)
-void WINAPI FreeKeptTexts(void* kept) { delete static_cast<KeptTexts*>(kept); }
-
-KeptTexts& ThisThreadsTexts() {
-  static const DWORD slot = FlsAlloc(FreeKeptTexts);
-  auto* kept = static_cast<KeptTexts*>(FlsGetValue(slot));
-  if (!kept) {
-    kept = new KeptTexts;
-    FlsSetValue(slot, kept);
-  }
-  return *kept;
-}
-
 char* Keep(std::string text) {
-  KeptTexts& kept = ThisThreadsTexts();
+  KeptTexts& kept = PerThread<KeptTexts>::Get();
   std::string& slot = kept.slots[kept.next];
   kept.next = (kept.next + 1) % kKeptTexts;
   slot = std::move(text);
