@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ControlCenterServer/SetFile.h"
+#include "setfiles/SetFile.h"
 
 // One board of a set's network description table.
 struct BoardPlan {

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <map>
 
-#include "ControlCenterServer/BoardLists.h"
-#include "ControlCenterServer/ConfigurationContext.h"
-#include "ControlCenterServer/SetFile.h"
+#include "setfiles/BoardLists.h"
+#include "setfiles/ConfigurationContext.h"
+#include "setfiles/SetFile.h"
 
 const char kSetFileToolUsage[] =
     "Usage: korvane-setfile <command> ...\n"

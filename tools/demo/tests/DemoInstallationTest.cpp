@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "CommandListener.h"
-#include "ControlCenterServer/BoardLists.h"
-#include "ControlCenterServer/ConfigurationContext.h"
-#include "ControlCenterServer/SetFile.h"
 #include "DemoInstallation.h"
 #include "DemoTool.h"
+#include "setfiles/BoardLists.h"
+#include "setfiles/ConfigurationContext.h"
+#include "setfiles/SetFile.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "ControlCenterServer/tests/SetFileTestSupport.h"
 #include "SetFileTool.h"
+#include "testing/SetFileTestSupport.h"
 
 using namespace setfile_test;
 

@@ -1,0 +1,74 @@
+// The class-wide state of ControlCenterComponent: built by the first
+// instance, torn down by the last, both under busyLock.
+#include "KorvaneSocket.h"  // winsock2.h before anything pulls in windows.h
+
+#include "component/CCCmpnt.h"
+
+#include "component/ServerNotifications.h"
+#include "notifications/BootpReset.h"
+#include "registry/BoardRecord.h"
+#include "Win32/TranslatingFrame.h"
+
+CriticalSection ControlCenterComponent::busyLock;
+unsigned long ControlCenterComponent::instanceCount = 0;
+unsigned long ControlCenterComponent::nextInstanceID = 0;
+std::atomic<bool> ControlCenterComponent::changeInProgress{false};
+std::atomic<HANDLE> ControlCenterComponent::hSetChangeThread{nullptr};
+std::atomic<HANDLE> ControlCenterComponent::hRestoreThread{nullptr};
+std::atomic<HANDLE> ControlCenterComponent::hAllowThreadToRun{nullptr};
+ControlCenterComponent* ControlCenterComponent::currentComponent = nullptr;
+HWND ControlCenterComponent::mainWindow = nullptr;
+std::unique_ptr<KorvaneSocket> ControlCenterComponent::boardSocket;
+
+bool ControlCenterComponent::IsBusy() {
+  if (!changeInProgress) return false;
+  HANDLE thread = hSetChangeThread;
+  if (!thread) thread = hRestoreThread;
+  // A claim without a worker (its start failed) is no change in progress.
+  return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+void ControlCenterComponent::BuildClassState() {
+  mainWindow = ServerMainWindow();
+  currentComponent = nullptr;
+  hSetChangeThread = nullptr;
+  hRestoreThread = nullptr;
+  changeInProgress = false;
+  boardSocket.reset();
+  try {
+    ReadSettings();
+    LoadBoardList();
+    // Last: the bootp client starts the bootp server, which reads what the
+    // steps above found. It leaves nothing behind when it raises.
+    CreateBootpObjects(mainWindow);
+  } catch (...) {
+    // Nothing of a failed start may stay: the next creation is the first
+    // instance again and builds everything anew.
+    boardList.RemoveAll();
+    boardSocket.reset();
+    throw;
+  }
+}
+
+void ControlCenterComponent::TearDownClassState() {
+  // A change still running ends before the bootp server stops: it may yet
+  // ask it to reload. With no instance left nobody can answer for it, so
+  // EndConfigurationThread lets a worker that still waits for the clients
+  // go rather than wait for it in vain.
+  try {
+    EndConfigurationThread();
+    EndConfigurationThread();
+  } catch (const char* text) {
+    // A worker that did not end in time: the rest of the teardown still runs.
+    GetErrorLogger()(text);
+  }
+  lastSetChangeError.clear();
+  // The bootp server stops before anything it reads goes; its events are
+  // closed last, after any worker that might still signal them.
+  DeleteBootpClient();
+  StopClientTimer();
+  boardSocket.reset();
+  currentComponent = nullptr;
+  mainWindow = nullptr;
+  CloseBootpEvents();
+}

@@ -1,0 +1,122 @@
+#include "registry/Registry.h"
+
+#include <memory>
+#include <sstream>
+
+#include "Win32/ErrorText.h"
+#include "Win32/PerThread.h"
+
+namespace {
+
+const char* Shown(const char* name) { return name ? name : ""; }
+
+// The registry texts are built here only, one function per kind.
+[[noreturn]] void RaiseKeyText(const char* what, const char* path) {
+  std::ostringstream text;
+  text << what << " \"" << Shown(path) << "\"";
+  throw KeepMessageText(text.str());
+}
+
+[[noreturn]] void RaiseGetText(const char* name, LONG code) {
+  std::ostringstream text;
+  text << "Error getting the registry value for \"" << Shown(name)
+       << "\".  The error was: " << SystemErrorText(static_cast<DWORD>(code));
+  throw KeepMessageText(text.str());
+}
+
+std::string WrongTypeMessage(const char* name) {
+  return std::string("The registry value \"") + Shown(name) + "\" did not have the expected type.";
+}
+
+// The longest key name the registry allows is 255 characters; a larger
+// buffer than that is never needed to enumerate subkeys.
+constexpr DWORD kKeyNameBuffer = 256;
+
+// GetStringValue's buffer: one per thread, so that a text read on one thread
+// is not replaced under it by a read on another.
+std::unique_ptr<char[]>& StringBuffer() { return PerThread<std::unique_ptr<char[]>>::Get(); }
+
+}  // namespace
+
+UniqueKey OpenKey(HKEY parent, const char* path) {
+  UniqueKey key;
+  if (RegOpenKeyExA(parent, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) key.release();
+  return key;
+}
+
+void CloseKey(UniqueKey& key) { key.reset(); }
+
+UniqueKey CreateKey(HKEY parent, const char* path) {
+  UniqueKey key;
+  DWORD disposition = 0;
+  if (RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                      key.put(), &disposition) != ERROR_SUCCESS) {
+    key.release();
+    RaiseKeyText("Could not create key", path);
+  }
+  return key;
+}
+
+void DeleteKey(HKEY parent, const char* path) {
+  // An empty path names the parent itself: emptying it would remove
+  // everything below, for example the whole of HKEY_LOCAL_MACHINE.
+  if (!path || !*path) RaiseKeyText("Could not delete key", path);
+  {
+    UniqueKey key = CreateKey(parent, path);
+    char name[kKeyNameBuffer];
+    for (;;) {
+      DWORD length = sizeof name;
+      if (RegEnumKeyExA(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS)
+        break;
+      DeleteKey(key.get(), name);
+    }
+  }
+  if (RegDeleteKeyA(parent, path) != ERROR_SUCCESS) RaiseKeyText("Could not delete key", path);
+}
+
+void CreateValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) {
+  if (RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
+    RaiseKeyText("Could not create value", name);
+}
+
+DWORD GetValue(HKEY key, const char* name, DWORD type, void* buffer, DWORD size) {
+  DWORD dtype = REG_NONE;
+  LONG result = RegQueryValueExA(key, name, nullptr, &dtype, static_cast<BYTE*>(buffer), &size);
+  // A value of another type that also does not fit is reported as what it
+  // is, of the wrong type, rather than as a short buffer.
+  if (result != ERROR_SUCCESS && !(result == ERROR_MORE_DATA && dtype != type))
+    RaiseGetText(name, result);
+  KORVANE_ASSERT(dtype == type, WrongTypeMessage(name).c_str());
+  return size;
+}
+
+DWORD GetDwordValue(HKEY key, const char* name) {
+  DWORD value = 0;
+  GetValue(key, name, REG_DWORD, &value, sizeof value);
+  return value;
+}
+
+char* GetStringValue(HKEY key, const char* name) {
+  StringBuffer().reset();
+  DWORD dtype = REG_NONE;
+  DWORD size = 0;
+  LONG result = RegQueryValueExA(key, name, nullptr, &dtype, nullptr, &size);
+  if (result != ERROR_SUCCESS) RaiseGetText(name, result);
+  KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
+  if (size == 0) return nullptr;
+  // One byte more than stored: a value written without its terminating NUL
+  // still reads as a terminated text.
+  std::unique_ptr<char[]> text(new char[size + 1]());
+  result = RegQueryValueExA(key, name, nullptr, &dtype, reinterpret_cast<BYTE*>(text.get()), &size);
+  if (result != ERROR_SUCCESS) RaiseGetText(name, result);
+  // The value may have changed type between the two reads.
+  KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
+  StringBuffer() = std::move(text);
+  return StringBuffer().get();
+}
+
+std::string GetStringValueText(HKEY key, const char* name) {
+  const char* text = GetStringValue(key, name);
+  return text ? std::string(text) : std::string();
+}

@@ -1,0 +1,291 @@
+// The REGEDIT4 backup of a registry subtree: the exact text written, what
+// the reader accepts and refuses, round trips through our reader and through
+// the system's registry editor, and random input to the reader.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "registry/Registry.h"
+#include "registry/RegistryBackup.h"
+#include "testing/RegistryTestSupport.h"
+
+namespace {
+
+const std::string kSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\KorvaneRegistryTest";
+const std::string kHeader =
+    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow]\r\n\r\n" + kSection + "]\r\n";
+const std::string kCorrupted = "The Korvane Registry is corrupted.: Condition (";
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Assertion(const std::string& message, const char* condition) {
+  return (message.empty() ? "" : message + ": ") + "Condition (" + condition +
+         ") failed in file RegistryBackup.cpp(";
+}
+
+// The bytes of one value, or "<none>".
+std::string Value(const std::string& path, const char* name) {
+  UniqueKey key = OpenKey(HKEY_LOCAL_MACHINE, path.c_str());
+  std::string bytes(70000, '\0');
+  DWORD size = static_cast<DWORD>(bytes.size());
+  if (!key || RegQueryValueExA(key.get(), name, nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(bytes.data()), &size))
+    return "<none>";
+  return bytes.substr(0, size);
+}
+std::string Text(const std::string& text) { return text + '\0'; }
+std::string Dword(DWORD value) { return std::string(reinterpret_cast<char*>(&value), 4); }
+
+// Every kind of value the format carries, with lines far longer than any
+// fixed line buffer.
+void FillSample() {
+  RawSetString(kTestSubtree, nullptr, "the default");
+  RawSetString(kTestSubtree, "Root", "C:\\x");
+  RawSetDword(Under("Active Set"), "Zero", 0);
+  RawSetDword(Under("Active Set"), "All", 0xFFFFFFFF);
+  RawSetString(Under("Active Set\\Boards\\0A1B2C3D4E5F"), "Name", "a\"b\\c");
+  RawSetString(Under("Active Set\\Boards\\0A1B2C3D4E5F"), "Path", "");
+  RawSetString(Under("Code\\Key with spaces"), "Trailing", "  C:\\dir\\");
+  std::string escapes;
+  for (int i = 0; i < 6000; ++i) escapes += "\\\"x"[i % 3];
+  RawSetString(Under("Long"), "Escapes", escapes);
+  RawSetString(Under("Long"), std::string(200, 'n').c_str(), std::string(3000, 'v'));
+}
+
+using RegistryBackup = RegistryTestSubtree;
+
+TEST_F(RegistryBackup, WritesHeadersValueLinesAndSectionsDepthFirst) {
+  std::string file = TempFile("written");
+  SaveRegistry(file.c_str(), kTestSubtree);
+  EXPECT_EQ(FileText(file), kHeader);  // no subtree: the header lines alone
+  SaveRegistry(file.c_str());
+  EXPECT_STARTS_WITH(FileText(file), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow]\r\n\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane]\r\n");
+
+  // Created in name order, the enumeration order of every registry.
+  RawSetString(kTestSubtree, nullptr, "top");
+  RawSetString(kTestSubtree, "Root", "C:\\x");
+  RawSetDword(kTestSubtree, "Timeout", 31);
+  RawSetDword(Under("Active Set"), "Zero", 0);
+  RawSetString(Under("Active Set\\Boards"), "Quote", "a\"b\\c");
+  RawSet(Under("Code"), "Blob", REG_BINARY, "\1\2", 2);
+  RawSetString(Under("Code"), "Empty", "");
+  RawSetString(Under("Code"), std::string(150, 'N').c_str(), std::string(400, 'd'));
+  SaveRegistry(file.c_str(), kTestSubtree);
+
+  EXPECT_EQ(FileText(file), kHeader +
+                                "@=\"top\"\r\n"
+                                "\"Root\"=\"C:\\\\x\"\r\n"
+                                "\"Timeout\"=dword:0000001f\r\n"
+                                "\r\n" + kSection + "\\Active Set]\r\n"
+                                "\"Zero\"=dword:00000000\r\n"
+                                "\r\n" + kSection + "\\Active Set\\Boards]\r\n"
+                                "\"Quote\"=\"a\\\"b\\\\c\"\r\n"
+                                "\r\n" + kSection + "\\Code]\r\n"
+                                "\"Blob\"=?\r\n"
+                                "\"Empty\"=\"\"\r\n"
+                                "\"" + std::string(150, 'N') + "\"=\"" + std::string(400, 'd') +
+                                "\"\r\n");
+  EXPECT_STARTS_WITH(RaisedText([] { SaveRegistry("C:\\no such folder\\x.reg", kTestSubtree); }),
+                     Assertion("Could not open a file to save the Korvane registry", "fp"));
+}
+
+TEST_F(RegistryBackup, SetValueFromTextUnescapesStringsAndReadsDwords) {
+  UniqueKey key = CreateKey(HKEY_LOCAL_MACHINE, kTestSubtree);
+  const std::pair<const char*, std::string> cases[] = {
+      {"\"a\\\"b\\\\c\"", Text("a\"b\\c")}, {"\"\"", Text("")},
+      {"\"\\q\\\"", Text("q")},  // a lone backslash before the end is dropped
+      {"dword:1F", Dword(31)}, {"dword:1f", Dword(31)}, {"dword:ffffffff", Dword(0xFFFFFFFF)},
+      {"dword:", Dword(0)}, {"dword", Dword(0)}};
+  for (const auto& [data, stored] : cases) {
+    SetValueFromText(key.get(), "V", data);
+    EXPECT_EQ(Value(kTestSubtree, "V"), stored) << data;
+  }
+  SetValueFromText(key.get(), "", "\"default\"");
+  EXPECT_EQ(Value(kTestSubtree, ""), Text("default"));
+
+  RegDeleteValueA(key.get(), "V");
+  for (const char* data : {"?", "hex:01,02", "", "Dword:1"})
+    EXPECT_STARTS_WITH(RaisedText([&] { SetValueFromText(key.get(), "V", data); }),
+                       Assertion("Invalid value type in the Korvane registry.", "0"));
+  EXPECT_STARTS_WITH(RaisedText([&] { SetValueFromText(key.get(), "V", "\"no end"); }),
+                     kCorrupted + "close != data)");
+  EXPECT_EQ(Value(kTestSubtree, "V"), "<none>");
+}
+
+TEST_F(RegistryBackup, ReadsLinesWithBlanksAnywhereAndRefusesOthers) {
+  RegistryFileLine line = ParseRegistryLine("  \"a=b\"=\"10.0.0.1\" \t\r\n");
+  EXPECT_EQ(line.kind, RegistryFileLine::Value);
+  EXPECT_EQ(line.name, "a=b");  // names are written unescaped
+  EXPECT_EQ(line.data, "\"10.0.0.1\"");
+  EXPECT_EQ(ParseRegistryLine("[HKEY_LOCAL_MACHINE\\SOFTWARE\\odd]name]").path, "SOFTWARE\\odd]name");
+  EXPECT_EQ(ParseRegistryLine(" \t ").kind, RegistryFileLine::Blank);
+
+  EXPECT_STARTS_WITH(RaisedText([] { ParseRegistryLine("Name=\"x\""); }), kCorrupted + "0)");
+  EXPECT_STARTS_WITH(RaisedText([] { ParseRegistryLine("\"no equals\""); }), kCorrupted);
+  EXPECT_STARTS_WITH(RaisedText([] { ParseRegistryLine("@\"x\""); }), kCorrupted);
+  EXPECT_STARTS_WITH(RaisedText([] { ParseRegistryLine("[HKEY_CURRENT_USER\\Software]"); }),
+                     Assertion("", "strstr(sptr,\"HKEY_LOCAL_MACHINE\")"));
+
+  std::string file = TempFile("blanks");
+  WriteFileText(file, "not even REGEDIT4\n\n  \n\t\n   " + kSection + "\\Path]   \r\n\r\n"
+                      "  \"Root\"=\"C:\\\\Korvane\"\t \r\n\n\n@=\"default\"\n"
+                      "\"Last\"=dword:2a");  // no line end at the very end
+  RestoreRegistry(file.c_str(), kTestSubtree);
+  EXPECT_EQ(Value(Under("Path"), "Root"), Text("C:\\Korvane"));
+  EXPECT_EQ(Value(Under("Path"), ""), Text("default"));
+  EXPECT_EQ(Value(Under("Path"), "Last"), Dword(42));
+
+  // The subtree's ancestors are named but never opened.
+  WriteFileText(file, "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n[HKEY_LOCAL_MACHINE\\software\\BRENLOW]\r\n");
+  EXPECT_EQ(RaisedText([&] { RestoreRegistry(file.c_str(), kTestSubtree); }), "<nothing raised>");
+  for (const char* parent : {"SOFTWARE", "SOFTWARE\\Brenlow"}) {
+    WriteFileText(file, std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\") + parent + "]\r\n\"Stray\"=\"x\"\r\n");
+    EXPECT_STARTS_WITH(RaisedText([&] { RestoreRegistry(file.c_str(), kTestSubtree); }),
+                       Assertion("", "currentKey"));
+    EXPECT_EQ(Value(parent, "Stray"), "<none>");
+  }
+}
+
+TEST_F(RegistryBackup, RestoreReplacesCodeAndActiveSetAndKeepsWhatItApplied) {
+  RawSetDword(Under("Code\\Old"), "V", 1);
+  RawSetDword(Under("Active Set\\Boards\\000000000001"), "Number", 0);
+  RawSetString(Under("Network"), "Base IP Address", "10.0.0.1");
+  std::string file = TempFile("partial");
+  EXPECT_STARTS_WITH(RaisedText([&] { RestoreRegistry(file.c_str(), kTestSubtree); }),
+                     Assertion("Could not open a file to restore the Korvane registry", "fp"));
+  EXPECT_TRUE(KeyExists(Under("Code\\Old")));  // a missing file deletes nothing
+
+  WriteFileText(file, kHeader + "\"A\"=\"1\"\r\n\r\n" + kSection + "\\Code\\New]\r\n\"V\"=dword:00000002\r\n");
+  RestoreRegistry(file.c_str(), kTestSubtree);
+  TreeSnapshot tree = Snapshot(kTestSubtree);
+  EXPECT_EQ(tree.count("Code\\Old") + tree.count("Active Set"), 0u);
+  EXPECT_EQ(tree["Code\\New"]["V"].second, Dword(2));
+  EXPECT_EQ(tree["Network"]["Base IP Address"].second, Text("10.0.0.1"));  // not in the file: kept
+  EXPECT_EQ(tree[""]["A"].second, Text("1"));
+
+  WriteFileText(file, kHeader + "\"B\"=\"2\"\r\n\"Blob\"=?\r\n\"C\"=\"3\"\r\n");
+  EXPECT_STARTS_WITH(RaisedText([&] { RestoreRegistry(file.c_str(), kTestSubtree); }),
+                     Assertion("Invalid value type in the Korvane registry.", "0"));
+  EXPECT_EQ(Value(kTestSubtree, "B"), Text("2"));
+  EXPECT_EQ(Value(kTestSubtree, "C"), "<none>");
+  EXPECT_FALSE(KeyExists(Under("Code")));
+}
+
+TEST_F(RegistryBackup, RestoringWhatWasSavedGivesEqualKeysAndValues) {
+  FillSample();
+  // Random names and texts of every byte the format carries, most of them
+  // far beyond classic buffer sizes.
+  std::mt19937 random(1998);
+  auto randomText = [&](size_t length) {
+    std::string text;
+    while (text.size() < length) {
+      char c = static_cast<char>(1 + random() % 255);
+      // CR and LF cannot be carried; a name ends at a quote followed by "=".
+      if (c != '\r' && c != '\n' && !(c == '=' && !text.empty() && text.back() == '"')) text += c;
+    }
+    return text;
+  };
+  for (int v = 0; v < 60; ++v) {
+    std::string key = Under("Random " + std::to_string(v % 5)), name = randomText(1 + random() % 120);
+    if (v % 3 == 0) RawSetDword(key, name.c_str(), static_cast<DWORD>(random()));
+    else RawSetString(key, name.c_str(), randomText(random() % 2000));
+  }
+  TreeSnapshot before = Snapshot(kTestSubtree);
+  std::string file = TempFile("roundtrip");
+  SaveRegistry(file.c_str(), kTestSubtree);
+  DeleteKey(HKEY_LOCAL_MACHINE, kTestSubtree);
+  RestoreRegistry(file.c_str(), kTestSubtree);
+  EXPECT_TRUE(Snapshot(kTestSubtree) == before);
+}
+
+// The file must stay importable by the system's own registry editor: Wine's
+// regedit, run on it once the subtree is gone, must rebuild it equal.
+TEST_F(RegistryBackup, TheSystemsRegistryEditorImportsTheFileToEqualData) {
+  FillSample();
+  TreeSnapshot before = Snapshot(kTestSubtree);
+  ASSERT_EQ(before.size(), 7u);
+  std::string file = TempFile("regedit");
+  SaveRegistry(file.c_str(), kTestSubtree);
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTestSubtree), ERROR_SUCCESS);
+  ASSERT_FALSE(KeyExists(kTestSubtree));
+
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, sizeof windows);
+  std::string command = std::string("\"") + windows + "\\regedit.exe\" /s \"" + file + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process)) << command;
+  UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+  EXPECT_TRUE(Snapshot(kTestSubtree) == before);
+}
+
+// Lines shaped like the format's own, broken in random places so that every
+// branch of the reader is reached, now and then far longer than a buffer.
+std::string RandomLine(std::mt19937& random) {
+  static const std::string alphabet = "\"\\=@[]:dwordhex HKEY_LOCAL_MACHINE0123456789abcdefABCDEF\t\r\n\x1a?";
+  auto fragment = [&] {
+    std::string text(random() % 40 == 0 ? 1000 + random() % 5000 : random() % 40, ' ');
+    for (char& c : text)
+      c = random() % 8 ? alphabet[random() % alphabet.size()] : static_cast<char>(1 + random() % 255);
+    return text;
+  };
+  const std::string data[] = {"\"" + fragment() + "\"", "\"" + fragment(), "dword:" + fragment(),
+                              "hex:" + fragment(), fragment()};
+  switch (random() % 5) {
+    case 0: return "\"" + fragment() + "\"=" + data[random() % 5];
+    case 1: return "@=" + data[random() % 5];
+    case 2: return "[HKEY_LOCAL_MACHINE\\" + fragment() + (random() % 2 ? "]" : "");
+    case 3: return std::string(random() % 3, ' ') + fragment() + std::string(random() % 3, '\t');
+    default: return fragment();
+  }
+}
+
+TEST_F(RegistryBackup, RandomLinesAreReadOrRefusedWithoutHarm) {
+  auto started = std::chrono::steady_clock::now();
+  std::mt19937 random(20040);
+  UniqueKey key = CreateKey(HKEY_LOCAL_MACHINE, Under("Fuzz").c_str());
+  int kinds[3] = {}, refused = 0;
+  for (int i = 0; i < 4000; ++i) {
+    try {
+      RegistryFileLine line = ParseRegistryLine(RandomLine(random));
+      ++kinds[line.kind];
+      if (line.kind == RegistryFileLine::Value)
+        SetValueFromText(key.get(), line.name.c_str(), line.data.c_str());
+    } catch (char*) {
+      ++refused;
+    }
+  }
+  // Whole files too, every header kept inside the test's subtree.
+  std::string file = TempFile("fuzz");
+  for (int f = 0; f < 40; ++f) {
+    std::string text = kHeader;
+    for (int i = 0; i < 50; ++i) {
+      std::string line = RandomLine(random);
+      size_t first = line.find_first_not_of(" \t");
+      if (first != std::string::npos && line[first] == '[')
+        line = kSection + "\\Fuzz\\" + line.substr(first + 1);
+      text += line + "\r\n";
+    }
+    WriteFileText(file, text);
+    RaisedText([&] { RestoreRegistry(file.c_str(), kTestSubtree); });
+  }
+  EXPECT_GT(kinds[RegistryFileLine::Value] * kinds[RegistryFileLine::Key] * refused, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+}  // namespace

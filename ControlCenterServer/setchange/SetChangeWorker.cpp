@@ -1,0 +1,279 @@
+#include "setchange/SetChangeWorker.h"
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "registry/RegistryBackup.h"
+#include "setchange/CodeCrcCache.h"
+#include "setchange/ProfileFile.h"
+#include "setfiles/BoardLists.h"
+#include "Win32/ErrorText.h"
+#include "Win32/TranslatingFrame.h"
+
+namespace {
+
+constexpr const char* kActiveIniSection = "CONFIG";
+
+void SetDword(HKEY key, const char* name, unsigned long value) {
+  const DWORD data = value;
+  CreateValue(key, name, REG_DWORD, &data, sizeof data);
+}
+
+void SetString(HKEY key, const char* name, const std::string& text) {
+  CreateValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
+// One level; an existing directory is fine.
+void EnsureDirectory(const std::string& path) {
+  if (CreateDirectoryA(path.c_str(), nullptr)) return;
+  const DWORD error = GetLastError();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return;
+  RaiseFormatted("Could not create the directory %s", path.c_str());
+}
+
+void WriteText(FILE* file, const std::string& text, const char* failure) {
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) RaiseFormatted("%s", failure);
+}
+
+}  // namespace
+
+std::string SetNameOf(const std::string& setPath) {
+  const size_t slash = setPath.find_last_of("\\/:");
+  std::string name = slash == std::string::npos ? setPath : setPath.substr(slash + 1);
+  const size_t dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
+std::string ArchivePathOf(const std::string& setPath) {
+  const size_t length = setPath.size();
+  if (length < 4 || _stricmp(setPath.c_str() + length - 4, ".cfg") != 0) return std::string();
+  return setPath.substr(0, length - 4) + ".zip";
+}
+
+std::string DottedAddress(unsigned long hostOrderAddress) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", (hostOrderAddress >> 24) & 0xFF,
+                (hostOrderAddress >> 16) & 0xFF, (hostOrderAddress >> 8) & 0xFF,
+                hostOrderAddress & 0xFF);
+  return text;
+}
+
+std::string HardwareAddressText(const NetworkRecord& record) {
+  const unsigned char* a = record.hardwareAddress;
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
+  return text;
+}
+
+SetChangeWorker::SetChangeWorker(ConfigurationWorkerSetup workerSetup)
+    : setup(std::move(workerSetup)),
+      activeDirectory(ActiveDirectoryOf(setup.rootPath)),
+      backupDirectory(BackupDirectoryOf(setup.rootPath)),
+      iniPath(setup.rootPath + "\\bin\\korvane.ini"),
+      activeIniPath(setup.rootPath + "\\active\\active.ini") {}
+
+std::string SetChangeWorker::CodeKeyPath() const {
+  return setup.registrySubtree + "\\" + kCodeKeyName;
+}
+
+std::string SetChangeWorker::ActiveSetKeyPath() const {
+  return setup.registrySubtree + "\\" + kActiveSetKeyName;
+}
+
+std::string SetChangeWorker::BoardsKeyPath() const { return ActiveSetKeyPath() + "\\Boards"; }
+
+int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path) {
+  setPath = path;
+  archivePath.clear();
+  backupMade = false;
+  lastError.clear();
+  ConfigurationContext workContext(setup.rootPath, setup.baseIpAddress, setup.communicationPort);
+  if (setup.warningShower) workContext.warningShower = setup.warningShower;
+  context = &workContext;
+
+  // Declared before the work so that the lock is given back only after a
+  // rollback has finished.
+  std::unique_ptr<ServerLockHolder> lock;
+  std::string failure;
+  const bool done = RunCatchingText(
+      [&] {
+        KORVANE_ASSERT(hAllowThreadToRun, nullptr);
+        WaitForSingleObject(hAllowThreadToRun, INFINITE);
+        lock.reset(new ServerLockHolder(setup.serverLock));
+
+        MakeBackup();
+        WriteCodeRecords();
+        archivePath = ArchivePathOf(setPath);
+        ValidateSet();
+        CopyArchive();
+        WriteBoards();
+        WriteActiveSetRecords();
+        ReloadBoards();
+        if (setup.bootpReset) setup.bootpReset();
+        context->Reset();
+      },
+      &failure);
+  if (!done) {
+    RollBack();
+    lastError = failure;
+  }
+  context = nullptr;
+  lock.reset();
+  return done ? 0 : 1;
+}
+
+void SetChangeWorker::MakeBackup() {
+  EnsureDirectory(setup.rootPath + "\\active");
+  EnsureDirectory(setup.rootPath + "\\active\\BACKUP");
+  // The previous backup goes: from now on the backup is the configuration
+  // being replaced.
+  for (const std::string& name : MatchingFiles(backupDirectory, "*.*"))
+    DeleteFileA((backupDirectory + name).c_str());
+
+  SaveRegistry((backupDirectory + kBackupRegistryFile).c_str(), setup.registrySubtree.c_str());
+  backupMade = true;
+  DeleteKey(HKEY_LOCAL_MACHINE, CodeKeyPath().c_str());
+  DeleteKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
+  MoveBackedUpFiles(activeDirectory, backupDirectory);
+}
+
+void SetChangeWorker::WriteCodeRecords() {
+  CreateKey(HKEY_LOCAL_MACHINE, setup.registrySubtree.c_str());  // closed again at once
+  codeKey = CreateKey(HKEY_LOCAL_MACHINE, CodeKeyPath().c_str());
+  // Only code files are left in the active directory now: every kind the
+  // change writes has just been moved into the backup.
+  RecordCodeFiles(activeDirectory, iniPath, codeKey.get(), *context);
+  CloseKey(codeKey);
+}
+
+void SetChangeWorker::ValidateSet() {
+  if (!context->CheckConfiguration(setPath.c_str()))
+    RaiseFormatted("The configuration file was corrupt.");
+}
+
+void SetChangeWorker::CopyArchive() {
+  if (archivePath.empty() || GetFileAttributesA(archivePath.c_str()) == INVALID_FILE_ATTRIBUTES)
+    return;
+  // Copied as it is: the archive belongs to the boards' tools, not to us.
+  const std::string target = activeDirectory + "_active.zip";
+  if (!CopyFileA(archivePath.c_str(), target.c_str(), FALSE))
+    RaiseFormatted("Could not copy %s to %s", archivePath.c_str(), target.c_str());
+}
+
+void SetChangeWorker::WriteBoards() {
+  lmhosts.reset(std::fopen((activeDirectory + "LMHOSTS").c_str(), "wb"));
+  if (!lmhosts) RaiseFormatted("Could not open an lmhosts file");
+
+  CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());  // closed again at once
+  boardsKey = CreateKey(HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
+
+  context->LoadProtomap();
+  // The previous active.ini is in the backup now: this one starts empty.
+  activeIni = std::make_unique<ProfileFile>(activeIniPath);
+
+  unsigned long nextAddress = setup.baseIpAddress;
+  const unsigned short boards = ActiveBoardCount(context->networkTable);
+  for (unsigned short board = 0; board < boards; ++board) WriteBoard(board, &nextAddress);
+
+  context->protomap.clear();
+  activeIni.reset();
+  if (std::fclose(lmhosts.release()) != 0) RaiseFormatted("Could not write the lmhosts file");
+  CloseKey(boardsKey);
+  FreeTable(context->networkTable);
+  context->sourceFile.reset();
+
+  UniqueFile actset(std::fopen((activeDirectory + "ACTSET").c_str(), "wb"));
+  if (!actset) RaiseFormatted("Could not create ACTSET file");
+  WriteText(actset.get(), setPath + "\r\n", "Could not create ACTSET file");
+  if (std::fclose(actset.release()) != 0) RaiseFormatted("Could not create ACTSET file");
+}
+
+void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddress) {
+  const NetworkRecord& record = context->networkTable.As<NetworkRecord>()[board];
+  const std::string listPath = activeDirectory + BoardListName(record) + ".cfg";
+  context->writtenLists.Clear();
+
+  const bool hasListFile = record.boardType != 'X';
+  BoardListFile listFile;
+  if (hasListFile) listFile = WriteBoardListFile(*context, board, listPath.c_str());
+
+  const std::string name = BoardDisplayName(record);
+  const std::string hardware = HardwareAddressText(record);
+  std::string address;
+  char entry[512];
+  if (hasListFile) {
+    address = DottedAddress((*nextAddress)++);
+    WriteText(lmhosts.get(), address + "    " + name + "\r\n", "Could not write the lmhosts file");
+    std::snprintf(entry, sizeof entry, "%s %s %04X %04X %s %d %c", address.c_str(),
+                  listPath.c_str(), static_cast<unsigned>(listFile.crc),
+                  static_cast<unsigned>(listFile.blocks), name.c_str(), board, record.boardType);
+  } else {
+    address = StoredAddress(record);
+    std::snprintf(entry, sizeof entry, "%s NOPATH FFFF 0000 %s %d %c", address.c_str(),
+                  name.c_str(), board, record.boardType);
+  }
+  // Saved board by board, so that what is on disk always matches the
+  // registry records written so far.
+  activeIni->Set(kActiveIniSection, hardware, entry);
+  activeIni->Save();
+
+  UniqueKey boardKey = CreateKey(boardsKey.get(), hardware.c_str());
+  SetString(boardKey.get(), "Address", address);
+  SetDword(boardKey.get(), "CRC", hasListFile ? listFile.crc : 0xFFFFFFFFul);
+  SetString(boardKey.get(), "Name", name);
+  SetDword(boardKey.get(), "Number", board);
+  SetString(boardKey.get(), "Path", hasListFile ? listPath : std::string("NOPATH"));
+  SetDword(boardKey.get(), "Size", hasListFile ? listFile.blocks : 0);
+  SetString(boardKey.get(), "Type", std::string(1, record.boardType));
+  CloseKey(boardKey);
+}
+
+void SetChangeWorker::WriteActiveSetRecords() {
+  activeSetKey = CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
+  SetString(activeSetKey.get(), nullptr, SetNameOf(setPath));
+  CloseKey(activeSetKey);
+}
+
+void SetChangeWorker::ReloadBoards() {
+  if (setup.boardList)
+    LoadBoardList(*setup.boardList, HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
+}
+
+void SetChangeWorker::LogRollbackFailure(const char* text) {
+  if (setup.logError)
+    setup.logError(text);
+  else
+    GetErrorLogger()(text);
+}
+
+void SetChangeWorker::RollBack() {
+  context->protomap.clear();
+  if (setup.boardList) setup.boardList->RemoveAll();
+  CloseKey(codeKey);
+  CloseKey(activeSetKey);
+  CloseKey(boardsKey);
+  // Closed before the backup comes back: the files the change had open
+  // (complete.cfg, a board's list file, LMHOSTS) are among those replaced.
+  context->Reset();
+  lmhosts.reset();
+  activeIni.reset();
+  if (!backupMade) return;
+
+  // Puts back as much as it can: each failure is logged and the rest still
+  // comes back.
+  const std::string registryFile = backupDirectory + kBackupRegistryFile;
+  std::string text;
+  if (RunCatchingText(
+          [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text))
+    DeleteFileA(registryFile.c_str());
+  else
+    LogRollbackFailure(text.c_str());  // the export stays for an operator to import
+  MoveBackedUpFilesLogging(backupDirectory, activeDirectory,
+                           [this](const char* failure) { LogRollbackFailure(failure); });
+  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogRollbackFailure(text.c_str());
+}

@@ -1,0 +1,58 @@
+// The CRCs of the code files in the active directory (the files a set
+// change does not write: board firmware and the like). Computing a CRC means
+// reading the whole file, so each one is cached in "<root>\bin\korvane.ini",
+// section "CODE", keyed by the bare file name:
+//
+//   <name>=TTTTTTTT SSSSSSSS CCCC
+//
+// modification time (seconds, as the C library reports it) and size in
+// bytes, 8 upper-case hex digits each, then the CRC-16/MODBUS of the file's
+// bytes. An entry whose time and size still match the file is trusted; any
+// other is recomputed. A set change records every code file under the
+// registry key "Code" from these entries.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "setchange/ProfileFile.h"
+#include "setfiles/ConfigurationContext.h"
+
+constexpr const char* kCodeCrcSection = "CODE";
+
+// "%08lX %08lX": the first 17 characters of an entry, the part that says
+// whether the cached CRC still belongs to the file.
+std::string CodeTimeAndSize(long long modificationTime, unsigned long long size);
+
+struct CodeFileEntry {
+  unsigned long time = 0;  // the low 32 bits of the modification time
+  unsigned long size = 0;  // the low 32 bits of the size
+  unsigned short crc = 0;
+  long long fullTime = 0;  // the modification time as the file has it
+};
+
+class CodeCrcCache {
+ public:
+  // iniPath: "<root>\bin\korvane.ini". context supplies the running CRC.
+  CodeCrcCache(const std::string& iniPath, ConfigurationContext& context);
+
+  // The entry of the code file at path (named fileName in the cache): the
+  // cached one when its time and size match the file (letter case
+  // ignored), else one with a fresh CRC, written back to the cache first.
+  // Raises "Could not open code file %s.  Could not crc the file." when the
+  // file cannot be read, and "Could not write <ini path>" when the cache
+  // cannot keep the entry.
+  CodeFileEntry Refresh(const std::string& path, const std::string& fileName);
+
+ private:
+  ProfileFile ini;
+  ConfigurationContext& context;
+};
+
+// The whole code step of a set change: for every file (not directory) in
+// activeDirectory (ending with a backslash), refreshes its cache entry and
+// creates codeKey's subkey named after it with "time", "size", "crc" and
+// "readable time" (ctime form without its newline).
+void RecordCodeFiles(const std::string& activeDirectory, const std::string& iniPath,
+                     HKEY codeKey, ConfigurationContext& context);

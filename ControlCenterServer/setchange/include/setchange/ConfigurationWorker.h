@@ -1,0 +1,114 @@
+// What the set change and restore workers share: what they are given, the
+// backup directory they fill and empty, and the file moves between the two.
+//
+// The workers are plain classes: they take everything they use from a
+// ConfigurationWorkerSetup, so they run the same inside the server (which
+// fills it from its class-wide state) and in tests against a private
+// installation and a private registry subtree.
+#pragma once
+
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "notifications/ServerLock.h"
+#include "registry/BoardRecord.h"
+#include "registry/Registry.h"
+
+struct ConfigurationWorkerSetup {
+  // The installation root, without a final backslash.
+  std::string rootPath;
+  // Host byte order; the first board address.
+  unsigned long baseIpAddress = 0;
+  unsigned short communicationPort = 0;
+  // The system's subtree under HKEY_LOCAL_MACHINE.
+  std::string registrySubtree = kKorvaneKeyPath;
+  // Held for the whole of the work ("Configuration Semaphore").
+  ServerLock* serverLock = nullptr;
+  // Rebuilt from the registry once the registry records are complete, or
+  // emptied on failure.
+  JArray<BoardRecord>* boardList = nullptr;
+  // Has the bootp server reload the active configuration and waits for it;
+  // raises when it does not answer. Empty: nobody to ask.
+  std::function<void()> bootpReset;
+  // Shows an operator warning of the list copiers and waits for it to be
+  // acknowledged. Empty: a message box.
+  std::function<void(const char*)> warningShower;
+  // Where failures of a rollback go (the error log); the worker's own text
+  // is about the failure that caused it. Empty: the installed error logger.
+  std::function<void(const char*)> logError;
+};
+
+// The kinds of file a change backs up, moves back and (on a restore)
+// clears from the active directory, in this order. Matched without regard
+// to letter case.
+extern const char* const kBackupPatterns[5];
+
+// The registry export's name within the backup directory.
+constexpr const char* kBackupRegistryFile = "KorvaneRegistry.reg";
+
+// Whether the backup directory of the installation holds a whole backup:
+// at least one file of every backed-up kind and the registry export. Only
+// then can a restore put a configuration back.
+bool BackupPresent(const std::string& rootPath);
+
+// "<root>\active\" and "<root>\active\BACKUP\".
+std::string ActiveDirectoryOf(const std::string& rootPath);
+std::string BackupDirectoryOf(const std::string& rootPath);
+
+// The plain files (no directories) of directory (ending with a backslash)
+// that match pattern, by name, collected before any of them is touched.
+std::vector<std::string> MatchingFiles(const std::string& directory, const char* pattern);
+
+// Copies from\name to to\name (replacing) and deletes the original. Raises
+// "Could not copy <from> to <to>" or "Could not delete <path>".
+void MoveFileReplacing(const std::string& fromDirectory, const std::string& toDirectory,
+                       const std::string& name);
+
+// Every file of the backed-up kinds, in pattern order, from one directory
+// into the other.
+void MoveBackedUpFiles(const std::string& fromDirectory, const std::string& toDirectory);
+
+// The same, carrying on past a file that cannot be moved: each failure is
+// handed to logError and that file stays where it was. For rollbacks, which
+// must put back as much as they can.
+void MoveBackedUpFilesLogging(const std::string& fromDirectory, const std::string& toDirectory,
+                              const std::function<void(const char*)>& logError);
+
+// Holds the server lock from construction to destruction (nothing when
+// given none).
+class ServerLockHolder {
+ public:
+  explicit ServerLockHolder(ServerLock* lock) : lock_(lock) {
+    if (lock_) lock_->Lock(0);
+  }
+  ~ServerLockHolder() {
+    if (lock_) lock_->Unlock(0);
+  }
+  ServerLockHolder(const ServerLockHolder&) = delete;
+  ServerLockHolder& operator=(const ServerLockHolder&) = delete;
+
+ private:
+  ServerLock* lock_;
+};
+
+// The text of what a worker caught: a raised text as it is, anything else
+// described. Copied at once, since raised texts live in buffers that the
+// next raise reuses.
+template <class Body>
+bool RunCatchingText(Body&& body, std::string* text) {
+  try {
+    body();
+    return true;
+  } catch (const char* raised) {
+    *text = raised ? raised : "";
+  } catch (const std::exception& e) {
+    *text = std::string("Unexpected failure: ") + e.what();
+  } catch (...) {
+    *text = "Caught an unknown exception in a configuration worker";
+  }
+  return false;
+}

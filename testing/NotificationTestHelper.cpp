@@ -1,0 +1,93 @@
+// A second process for the tests of the configuration lock and the bootp
+// handshake, which are about what other processes of the system do:
+//
+//   NotificationTestHelper hold-semaphore NAME MS READY
+//     takes the named semaphore, sets the event READY, holds it MS ms.
+//   NotificationTestHelper answer-reset MS READY
+//     sets READY, then answers each "BOOTP RESET EVENT" by setting
+//     "BOOTP RESET FINISHED", for MS ms.
+//   NotificationTestHelper callback FILE READY
+//     a client's callback object: writes a marshalled reference to it into
+//     FILE (for the test to hand to the server), sets READY and waits to
+//     be killed.
+//
+// Exit code 0 on success, 2 on bad arguments, 3 when a system call failed.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <ControlCenter.h>
+
+#include "testing/NotificationTestSupport.h"
+#include "Win32/Holders.h"
+
+namespace {
+
+bool SetReady(const char* name) {
+  UniqueHandle ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, name));
+  return ready && SetEvent(ready.get());
+}
+
+int HoldSemaphore(const char* name, DWORD ms, const char* ready) {
+  UniqueHandle semaphore(CreateSemaphoreA(nullptr, 1, 1, name));
+  if (!semaphore) return 3;
+  if (WaitForSingleObject(semaphore.get(), INFINITE) != WAIT_OBJECT_0) return 3;
+  if (!SetReady(ready)) return 3;
+  Sleep(ms);
+  ReleaseSemaphore(semaphore.get(), 1, nullptr);
+  return 0;
+}
+
+int AnswerReset(DWORD ms, const char* ready) {
+  UniqueHandle reset(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET EVENT"));
+  UniqueHandle finished(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET FINISHED"));
+  if (!reset || !finished) return 3;
+  if (!SetReady(ready)) return 3;
+  DWORD until = GetTickCount() + ms;
+  for (;;) {
+    DWORD now = GetTickCount();
+    if (static_cast<LONG>(until - now) <= 0) return 0;
+    if (WaitForSingleObject(reset.get(), until - now) == WAIT_OBJECT_0) SetEvent(finished.get());
+  }
+}
+
+int Callback(const char* file, const char* ready) {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
+  // Lives until the process is killed, as a client's callback object does.
+  auto* client = new testsupport::FakeClient;
+  ComPtr<IStream> stream;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return 3;
+  if (FAILED(CoMarshalInterface(stream.get(), IID_IUnknown, client->Unknown(), MSHCTX_LOCAL,
+                                nullptr, MSHLFLAGS_NORMAL)))
+    return 4;
+  HGLOBAL memory = nullptr;
+  if (FAILED(GetHGlobalFromStream(stream.get(), &memory))) return 3;
+  STATSTG stat{};
+  stream->Stat(&stat, STATFLAG_NONAME);
+  UniqueFile out(std::fopen(file, "wb"));
+  if (!out) return 3;
+  const void* bytes = GlobalLock(memory);
+  size_t size = static_cast<size_t>(stat.cbSize.QuadPart);
+  bool written = std::fwrite(bytes, 1, size, out.get()) == size;
+  GlobalUnlock(memory);
+  out.reset();
+  if (!written || !SetReady(ready)) return 3;
+  Sleep(INFINITE);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "hold-semaphore") == 0)
+    return HoldSemaphore(argv[2], std::strtoul(argv[3], nullptr, 10), argv[4]);
+  if (argc == 4 && std::strcmp(argv[1], "answer-reset") == 0)
+    return AnswerReset(std::strtoul(argv[2], nullptr, 10), argv[3]);
+  if (argc == 4 && std::strcmp(argv[1], "callback") == 0) return Callback(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: NotificationTestHelper hold-semaphore NAME MS READY\n"
+                       "       NotificationTestHelper answer-reset MS READY\n"
+                       "       NotificationTestHelper callback FILE READY\n");
+  return 2;
+}

@@ -1,0 +1,153 @@
+// Shared by the tests that run set changes through the real server: a test
+// installation (ComponentTestSupport.h) with the folders and description
+// files a change reads, sets built with the set file library, the clients'
+// side of a change, and what a change leaves in the registry and on disk.
+#pragma once
+
+#include "testing/ComponentTestSupport.h"  // winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <ControlCenter.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/NotificationTestSupport.h"
+#include "testing/ServerTestSupport.h"
+#include "testing/SetChangeTestSupport.h"
+
+namespace setchange_process {
+
+using setchange_test::Board;
+using setchange_test::CommonLists;
+using setchange_test::DirectorySnapshot;
+using setchange_test::XBoard;
+using testsupport::FakeClient;
+
+constexpr const char* kKorvaneSubtree = "SOFTWARE\\Brenlow\\Korvane";
+constexpr const char* kBusyText =
+    "Set selection or restoration is already in progress.  Wait for it to complete before you "
+    "start another one.";
+
+class SetChangeProcessTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    RegisterServerForTests();
+  }
+  static void TearDownTestSuite() {
+    CloseRunningServers();
+    CoUninitialize();
+  }
+
+  // Each case meets a server of its own, started on the installation it
+  // has just written.
+  void SetUp() override {
+    CloseRunningServers();
+    install = std::make_unique<TestInstallation>("setchange");
+    for (const char* folder : {"Comp", "active", "bin", "config", "config\\common"})
+      install->MakeDirectory(folder);
+    install->WriteFile("config\\common\\brdlists", "boardlst 1 AVX\n");
+    install->WriteFile("config\\common\\protomap", "");
+    install->SetDword("Bootp", "Silent", 0);
+  }
+  void TearDown() override {
+    components.clear();
+    CloseRunningServers();
+    install.reset();
+  }
+
+  const std::string& Root() const { return install->Root(); }
+
+  std::string WriteSet(const std::string& name, const std::vector<NamedList>& lists,
+                       const std::string* archive = nullptr) {
+    install->WriteFile("Comp\\" + name + ".cfg", ComposeSetFile(lists));
+    if (archive) install->WriteFile("Comp\\" + name + ".zip", *archive);
+    return Root() + "\\Comp\\" + name + ".cfg";
+  }
+
+  IControlCenterComponent* NewComponent() {
+    ComPtr<IControlCenterComponent> component;
+    EXPECT_EQ(CoCreateInstance(CLSID_ControlCenterComponent, nullptr, CLSCTX_LOCAL_SERVER,
+                               IID_IControlCenterComponent, component.put_void()),
+              S_OK);
+    components.push_back(component);
+    return component.get();
+  }
+
+  // Registers client as an observer; its cookie is kept in observerCookie.
+  unsigned long Observe(IControlCenterComponent* component, FakeClient& client) {
+    char description[] = "observer";
+    EXPECT_EQ(component->RegisterNotification(&client, sizeof description, description,
+                                              &observerCookie),
+              S_OK);
+    return observerCookie;
+  }
+
+  static void Subscribe(IControlCenterComponent* component, FakeClient& client) {
+    ComPtr<IBootpNotificationSource> source;
+    ASSERT_EQ(component->QueryInterface(IID_IBootpNotificationSource, source.put_void()), S_OK);
+    unsigned long cookie = 0;
+    EXPECT_EQ(source->RegisterBootpNotification(client.Unknown(), &cookie), S_OK);
+  }
+
+  // Until the client has heard method (SetSelected, SetRestored).
+  static bool WaitForEnd(FakeClient& client, const char* method, DWORD ms = 60000) {
+    return testsupport::WaitFor(
+        [&] {
+          for (const auto& call : client.Calls())
+            if (call.method == method) return true;
+          return false;
+        },
+        ms);
+  }
+
+  // SelectSet and its end: the flag SetSelected brought, or -1 when the
+  // request failed or no end came.
+  static int Select(IControlCenterComponent* component, const std::string& name,
+                    FakeClient& requester, DWORD ms = 60000) {
+    std::string text = name;
+    if (component->SelectSet(static_cast<unsigned short>(text.size() + 1), &text[0],
+                             &requester) != S_OK)
+      return -1;
+    if (!WaitForEnd(requester, "SetSelected", ms)) return -1;
+    for (const auto& call : requester.Calls())
+      if (call.method == "SetSelected") return call.size;
+    return -1;
+  }
+
+  // The component's error text, "(none)" when it has none.
+  static std::string ErrorText(IControlCenterComponent* component) {
+    unsigned short size = 0;
+    char* text = nullptr;
+    if (component->GetErrorText(&size, &text) != S_OK) return "(none)";
+    std::string result = text ? text : "(null)";
+    CoTaskMemFree(text);
+    return result;
+  }
+
+  // A string value below SOFTWARE\Brenlow\Korvane (null name: the default).
+  static std::string Registry(const std::string& key, const char* name) {
+    return setchange_test::RegString(std::string(kKorvaneSubtree) + "\\" + key, name);
+  }
+
+  DirectorySnapshot ActiveFiles() const {
+    return setchange_test::SnapshotDirectory(Root() + "\\active");
+  }
+
+  // The bootp server said it now serves this many boards.
+  static bool HeardServing(FakeClient& client, int boards) {
+    const std::string start = "Serving " + std::to_string(boards) + " boards from ";
+    for (const auto& call : client.Calls())
+      if (call.method == "BootpInfo" && call.text.rfind(start, 0) == 0) return true;
+    return false;
+  }
+
+  std::unique_ptr<TestInstallation> install;
+  std::vector<ComPtr<IControlCenterComponent>> components;
+  unsigned long observerCookie = 0;
+};
+
+}  // namespace setchange_process

@@ -1,0 +1,250 @@
+// Shared by the set file tests: a private installation root on disk, set
+// files composed from lists, description table records, and a reader for
+// per-board list files.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "setfiles/BoardLists.h"
+#include "setfiles/ConfigurationContext.h"
+#include "setfiles/Crc16.h"
+#include "setfiles/SetFile.h"
+
+namespace setfile_test {
+
+inline void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+inline bool FileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A fresh folder under the temporary directory, removed with everything in
+// it when the object goes.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const char* tag) {
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    static int serial = 0;
+    char name[MAX_PATH];
+    std::snprintf(name, sizeof name, "%skorvane-%s-%lu-%d", base, tag,
+                  static_cast<unsigned long>(GetCurrentProcessId()), ++serial);
+    path_ = name;
+    RemoveTree(path_);
+    CreateDirectoryA(path_.c_str(), nullptr);
+  }
+  ~ScratchFolder() { RemoveTree(path_); }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void MakeFolder(const std::string& path) { CreateDirectoryA(path.c_str(), nullptr); }
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  WriteWholeFile(path, bytes);
+}
+
+inline std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
+
+// A network description record.
+inline NetworkRecord Board(const char* name, char type, unsigned char lastAddressByte = 0,
+                           short link = 0, char flag = ' ') {
+  NetworkRecord record;
+  std::memset(&record, 0, sizeof record);
+  WriteBigEndian16(record.link, static_cast<unsigned short>(link));
+  std::memset(record.name, ' ', sizeof record.name);
+  std::memcpy(record.name, name, strnlen(name, sizeof record.name));
+  const unsigned char address[6] = {0x00, 0x40, 0x9D, 0x12, 0x34, lastAddressByte};
+  std::memcpy(record.hardwareAddress, address, sizeof address);
+  record.boardType = type;
+  record.boardFlag = flag;
+  return record;
+}
+
+// An 'X' board: its address is stored in the last four hardware bytes.
+inline NetworkRecord XBoard(const char* name, unsigned char a, unsigned char b, unsigned char c,
+                            unsigned char d) {
+  NetworkRecord record = Board(name, 'X');
+  record.hardwareAddress[2] = a;
+  record.hardwareAddress[3] = b;
+  record.hardwareAddress[4] = c;
+  record.hardwareAddress[5] = d;
+  return record;
+}
+
+inline std::string Networkd(const std::vector<NetworkRecord>& boards) {
+  return std::string(reinterpret_cast<const char*>(boards.data()),
+                     boards.size() * sizeof(NetworkRecord));
+}
+
+// A description table record of the given size, filled in field by field.
+class Rec {
+ public:
+  explicit Rec(size_t size) : bytes_(size, '\0') {}
+  Rec& Num(size_t offset, unsigned short value) {
+    WriteBigEndian16(reinterpret_cast<unsigned char*>(&bytes_[offset]), value);
+    return *this;
+  }
+  Rec& Byte(size_t offset, unsigned char value) {
+    bytes_[offset] = static_cast<char>(value);
+    return *this;
+  }
+  // A space-padded name field.
+  Rec& Name(size_t offset, const std::string& name, size_t width = 8) {
+    for (size_t i = 0; i < width; ++i) bytes_[offset + i] = i < name.size() ? name[i] : ' ';
+    return *this;
+  }
+  operator std::string() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+inline std::string Table(const std::vector<std::string>& records) {
+  std::string table;
+  for (const std::string& record : records) table += record;
+  return table;
+}
+
+// The lists of a per-board list file, in file order.
+struct ListFileContents {
+  std::vector<NamedList> lists;
+  bool ended = false;
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const NamedList& list : lists) names.push_back(list.name);
+    return names;
+  }
+  bool Has(const std::string& name) const {
+    for (const NamedList& list : lists)
+      if (list.name == name) return true;
+    return false;
+  }
+  std::string Data(const std::string& name) const {
+    for (const NamedList& list : lists)
+      if (list.name == name) return list.data;
+    return "<absent>";
+  }
+};
+
+inline ListFileContents ParseListFile(const std::string& bytes) {
+  ListFileContents contents;
+  size_t at = 0;
+  while (at + kListDefSize <= bytes.size()) {
+    LIST_DEF entry;
+    std::memcpy(&entry, bytes.data() + at, sizeof entry);
+    at += kListDefSize;
+    if (entry.name[0] == 0) {
+      contents.ended = ListLength(entry) == 0xFFFFFFFFul && at == bytes.size();
+      break;
+    }
+    const size_t length = ListLength(entry);
+    if (at + length > bytes.size()) break;
+    contents.lists.push_back(NamedList{ListName(entry), bytes.substr(at, length)});
+    at += length + (length & 1);
+  }
+  return contents;
+}
+
+// An installation root with "Comp", "active" and "config\common" folders,
+// and a context on it.
+class Installation {
+ public:
+  explicit Installation(const char* tag, unsigned long baseIp = 0x0A000001,
+                        unsigned short port = 0x1234)
+      : folder_(tag), context(folder_.path(), baseIp, port) {
+    MakeFolder(folder_ / "Comp");
+    MakeFolder(folder_ / "config");
+    MakeFolder(folder_ / "config\\common");
+    WriteFile(folder_ / "config\\common\\brdlists", "");
+    WriteFile(folder_ / "config\\common\\protomap", "");
+    // Tests that want the real message box clear this.
+    context.warningShower = [this](const char* text) { warnings.push_back(text); };
+  }
+
+  std::string Root() const { return folder_.path(); }
+  std::string Path(const std::string& relative) const { return folder_ / relative; }
+  std::string CompletePath() const { return folder_ / "active\\complete.cfg"; }
+
+  void SetBrdlists(const std::string& text) { WriteFile(folder_ / "config\\common\\brdlists", text); }
+  void SetProtomap(const std::string& text) { WriteFile(folder_ / "config\\common\\protomap", text); }
+
+  std::string WriteSet(const std::vector<NamedList>& lists, const char* name = "test") {
+    const std::string path = folder_ / (std::string("Comp\\") + name + ".cfg");
+    WriteFile(path, ComposeSetFile(lists));
+    return path;
+  }
+
+  // Validates the set and loads the protomap, as a set change does before
+  // its board loop.
+  void Activate(const std::vector<NamedList>& lists) {
+    context.CheckConfiguration(WriteSet(lists).c_str());
+    context.LoadProtomap();
+  }
+
+  // Runs one copier for the board into a fresh list file and returns what
+  // the file holds (IP and COMMPORT first, as a set change writes them).
+  template <class Copier>
+  ListFileContents RunCopier(Copier copier, unsigned short board, bool* result = nullptr) {
+    const std::string path = folder_ / "active\\board.cfg";
+    context.BeginListFile(path.c_str());
+    const bool copied = copier(context, board, context.networkTable.As<NetworkRecord>(),
+                               context.networkTable.count);
+    if (result) *result = copied;
+    context.FinishListFile();
+    return ParseListFile(ReadFile(path));
+  }
+
+  ListFileContents WriteBoard(unsigned short board) {
+    const std::string path = folder_ / "active\\board.cfg";
+    WriteBoardListFile(context, board, path.c_str());
+    return ParseListFile(ReadFile(path));
+  }
+
+ private:
+  ScratchFolder folder_;
+
+ public:
+  ConfigurationContext context;
+  std::vector<std::string> warnings;
+};
+
+// What a call raised, or "<nothing raised>".
+template <class Body>
+std::string RaisedBy(Body body) {
+  try {
+    body();
+  } catch (char* text) {
+    return text;
+  }
+  return "<nothing raised>";
+}
+
+}  // namespace setfile_test
