@@ -66,16 +66,14 @@ void AskObservers() { ServerNotifications().AskObservers(); }
 
 void LetWorkerGo() { ServerNotifications().LetWorkerGo(); }
 
-void TellChangeEnded(bool restore, WPARAM result, const char* failureText) {
+void WithdrawRequester(ControlCenterComponent& requester, IControlCenterNotify* notifyiface) {
+  ServerNotifications().WithdrawRequester(notifyiface, requester.InstanceID());
+}
+
+void TellChangeEnded(bool restore, WPARAM result) {
+  ServerNotifications().TellChangeEnded(restore, result == 0, nullptr);
   // changeInProgress was cleared when the worker ended; set again, it means
   // a new change has been claimed, whose requester currentComponent now is.
-  auto storeFailureText = [failureText] {
-    CriticalSectionHolder busy(&ControlCenterComponent::busyLock);
-    if (failureText && ControlCenterComponent::currentComponent &&
-        !ControlCenterComponent::changeInProgress)
-      ControlCenterComponent::currentComponent->SetErrorText(failureText);
-  };
-  ServerNotifications().TellChangeEnded(restore, result == 0, storeFailureText);
   CriticalSectionHolder busy(&ControlCenterComponent::busyLock);
   if (!ControlCenterComponent::changeInProgress) ControlCenterComponent::currentComponent = nullptr;
 }

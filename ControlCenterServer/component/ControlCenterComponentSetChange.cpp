@@ -28,6 +28,7 @@
 #include "setchange/SetChangeWorker.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
+#include "Win32/TranslatingFrame.h"
 
 std::string ControlCenterComponent::lastSetChangeError;
 
@@ -44,6 +45,8 @@ struct ConfigurationJob {
   // class-wide one never pulls the event from under a waiting worker.
   UniqueHandle allowThreadToRun;
   HWND window = nullptr;
+  // The change's number, posted back with its end.
+  unsigned long serial = 0;
 };
 
 ConfigurationWorkerSetup ServerWorkerSetup() {
@@ -54,13 +57,16 @@ ConfigurationWorkerSetup ServerWorkerSetup() {
   setup.serverLock = &ConfigurationLock();
   setup.boardList = &boardList;
   setup.bootpReset = [] { BootpReset(); };
+  setup.cancelled = &ControlCenterComponent::cancelRequested;
   return setup;
 }
 
-void PostResult(HWND window, UINT message, int result) {
+void PostResult(const ConfigurationJob& job, UINT message, int result) {
   // Without a main window there is nobody to tell (and a null window would
   // post into this thread's own queue, which nobody reads).
-  if (window) PostMessageA(window, message, static_cast<WPARAM>(result), 0);
+  if (job.window)
+    PostMessageA(job.window, message, static_cast<WPARAM>(result),
+                 static_cast<LPARAM>(job.serial));
 }
 
 // The set change thread: the change, then its result to the main window.
@@ -68,7 +74,7 @@ int SetChangeThreadProc(ConfigurationJob& job) {
   SetChangeWorker worker(job.setup);
   const int result = worker.ChangeSet(job.allowThreadToRun.get(), job.setPath);
   if (result != 0) ControlCenterComponent::lastSetChangeError = worker.LastError();
-  PostResult(job.window, WM_SETCHANGE_DONE, result);
+  PostResult(job, WM_SETCHANGE_DONE, result);
   return result;
 }
 
@@ -77,7 +83,7 @@ int RestoreSet(ConfigurationJob& job) {
   RestoreWorker worker(job.setup);
   const int result = worker.RestoreSet(job.allowThreadToRun.get());
   if (result != 0) ControlCenterComponent::lastSetChangeError = worker.LastError();
-  PostResult(job.window, WM_RESTORE_DONE, result);
+  PostResult(job, WM_RESTORE_DONE, result);
   return result;
 }
 
@@ -91,6 +97,7 @@ DWORD WINAPI ConfigurationThread(void* parameter) {
                          : SetChangeThreadProc(*job);
   job.reset();
   if (SUCCEEDED(com)) CoUninitialize();
+  ControlCenterComponent::workerRunning = false;
   return static_cast<DWORD>(result);
 }
 
@@ -120,15 +127,27 @@ class BusyClaim {
   }
   ~BusyClaim() {
     if (kept) return;
+    // A requester added for a change that never started would otherwise
+    // hear the next change's messages as its own.
+    if (requester) WithdrawRequester(*requesterComponent, requester);
     ControlCenterComponent::currentComponent = nullptr;
     ControlCenterComponent::changeInProgress = false;
   }
   BusyClaim(const BusyClaim&) = delete;
   BusyClaim& operator=(const BusyClaim&) = delete;
+
+  // Makes component's client the requester of the claimed change.
+  void AddRequesterOf(ControlCenterComponent& component, IControlCenterNotify* notifyiface) {
+    AddRequester(component, notifyiface);
+    requesterComponent = &component;
+    requester = notifyiface;
+  }
   void Keep() { kept = true; }
 
  private:
   bool kept = false;
+  ControlCenterComponent* requesterComponent = nullptr;
+  IControlCenterNotify* requester = nullptr;
 };
 
 }  // namespace
@@ -150,6 +169,8 @@ DWORD ControlCenterComponent::StartConfigurationThread(ControlCenterComponent* c
     job->setPath = component->setPath;
   }
   job->window = mainWindow;
+  job->serial = ++changeSerial;
+  cancelRequested = false;
   HANDLE duplicate = nullptr;
   DuplicateHandle(GetCurrentProcess(), hAllowThreadToRun, GetCurrentProcess(), &duplicate, 0,
                   FALSE, DUPLICATE_SAME_ACCESS);
@@ -173,18 +194,31 @@ DWORD ControlCenterComponent::StartConfigurationThread(ControlCenterComponent* c
     hSetChangeThread = thread;
   else
     hRestoreThread = thread;
+  workerRunning = true;
   return ResumeThread(thread);
 }
 
-int ControlCenterComponent::EndConfigurationThread() {
+int ControlCenterComponent::EndConfigurationThread(unsigned long serial) {
   if (!changeInProgress) return 1;
+  if (serial != 0 && serial != changeSerial) return 1;
   HANDLE thread = hSetChangeThread ? hSetChangeThread.load() : hRestoreThread.load();
   if (!thread) return 1;
+  const bool teardown = serial == 0;
   // Normally the worker has ended already. When the last instance goes
-  // while it still waits for the clients, nobody is left to answer: let it
-  // go rather than wait for an answer that cannot come.
+  // while it still waits for the clients, nobody is left to answer, and
+  // nobody would hear how a change ended that no client allowed: the
+  // worker is let go with the cancel flag set, and ends without touching
+  // anything.
+  if (teardown) cancelRequested = true;
   if (HANDLE allow = hAllowThreadToRun) SetEvent(allow);
-  const DWORD waitVal = WaitForSingleObject(thread, kEndWaitMs);
+  DWORD waitVal = WaitForSingleObject(thread, kEndWaitMs);
+  const bool endedInTime = waitVal == WAIT_OBJECT_0 || waitVal == WAIT_ABANDONED;
+  // The process exits after the teardown: a worker still writing the
+  // configuration is waited for, or it would be cut off half way.
+  if (teardown && !endedInTime) {
+    GetErrorLogger()("A set change is not responding");
+    WaitForSingleObject(thread, INFINITE);
+  }
   if (thread == hSetChangeThread)
     hSetChangeThread = nullptr;
   else
@@ -192,8 +226,7 @@ int ControlCenterComponent::EndConfigurationThread() {
   CloseHandle(thread);
   if (HANDLE allow = hAllowThreadToRun.exchange(nullptr)) CloseHandle(allow);
   changeInProgress = false;
-  KORVANE_ASSERT(( waitVal == WAIT_OBJECT_0 ) || ( waitVal == WAIT_ABANDONED ),
-                 "A set change is not responding");
+  KORVANE_ASSERT(teardown || endedInTime, "A set change is not responding");
   return 0;
 }
 
@@ -209,7 +242,7 @@ HRESULT ControlCenterComponent::SelectSet(unsigned short namesize, char* setname
     // that cannot be.
     CheckSetName(setname);
     FillSetPath(setname);
-    AddRequester(*this, notifyiface);
+    claim.AddRequesterOf(*this, notifyiface);
     currentComponent = this;
     StartConfigurationThread(this, ConfigurationKind::SetChange);
     claim.Keep();
@@ -226,7 +259,7 @@ HRESULT ControlCenterComponent::RestoreBackup(IControlCenterNotify* notifyiface)
     KORVANE_ASSERT_ARG(notifyiface);
     // Whether there is a backup is the worker's to find out: the clients
     // hear it as the restore's failure.
-    AddRequester(*this, notifyiface);
+    claim.AddRequesterOf(*this, notifyiface);
     currentComponent = this;
     StartConfigurationThread(this, ConfigurationKind::Restore);
     claim.Keep();
@@ -237,26 +270,32 @@ HRESULT ControlCenterComponent::RestoreBackup(IControlCenterNotify* notifyiface)
 
 namespace {
 
-void EndChange(bool restore, WPARAM result) {
-  std::string failure;
+void EndChange(bool restore, WPARAM result, LPARAM serial) {
   {
-    // The worker's text is read before anyone can claim the next change
-    // (which needs busyLock and a clear changeInProgress).
+    // The worker's text goes to the requesting instance before anyone can
+    // claim the next change (which needs busyLock and a clear
+    // changeInProgress) and so take currentComponent's place.
     CriticalSectionHolder busy(&ControlCenterComponent::busyLock);
-    ControlCenterComponent::EndConfigurationThread();
-    if (result != 0) failure = ControlCenterComponent::lastSetChangeError;
+    // The end of a change that has already been ended (by the teardown, say)
+    // ends nothing.
+    if (serial == 0 ||
+        ControlCenterComponent::EndConfigurationThread(static_cast<unsigned long>(serial)) != 0)
+      return;
+    if (result != 0 && ControlCenterComponent::currentComponent)
+      ControlCenterComponent::currentComponent->SetErrorText(
+          ControlCenterComponent::lastSetChangeError.c_str());
   }
-  TellChangeEnded(restore, result, result != 0 ? failure.c_str() : nullptr);
+  TellChangeEnded(restore, result);
 }
 
 }  // namespace
 
-LRESULT ControlCenterComponent::OnSetChangeDone(WPARAM wParam, LPARAM) {
-  EndChange(false, wParam);
+LRESULT ControlCenterComponent::OnSetChangeDone(WPARAM wParam, LPARAM lParam) {
+  EndChange(false, wParam, lParam);
   return 0;
 }
 
-LRESULT ControlCenterComponent::OnRestoreDone(WPARAM wParam, LPARAM) {
-  EndChange(true, wParam);
+LRESULT ControlCenterComponent::OnRestoreDone(WPARAM wParam, LPARAM lParam) {
+  EndChange(true, wParam, lParam);
   return 0;
 }

@@ -20,12 +20,14 @@ ControlCenterComponent* ControlCenterComponent::currentComponent = nullptr;
 HWND ControlCenterComponent::mainWindow = nullptr;
 std::unique_ptr<KorvaneSocket> ControlCenterComponent::boardSocket;
 
+std::atomic<bool> ControlCenterComponent::workerRunning{false};
+std::atomic<unsigned long> ControlCenterComponent::changeSerial{0};
+std::atomic<bool> ControlCenterComponent::cancelRequested{false};
+
 bool ControlCenterComponent::IsBusy() {
-  if (!changeInProgress) return false;
-  HANDLE thread = hSetChangeThread;
-  if (!thread) thread = hRestoreThread;
-  // A claim without a worker (its start failed) is no change in progress.
-  return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+  // A claim without a worker (its start failed, or it has ended) is no
+  // change in progress.
+  return changeInProgress && workerRunning;
 }
 
 void ControlCenterComponent::BuildClassState() {
@@ -53,15 +55,9 @@ void ControlCenterComponent::BuildClassState() {
 void ControlCenterComponent::TearDownClassState() {
   // A change still running ends before the bootp server stops: it may yet
   // ask it to reload. With no instance left nobody can answer for it, so
-  // EndConfigurationThread lets a worker that still waits for the clients
-  // go rather than wait for it in vain.
-  try {
-    EndConfigurationThread();
-    EndConfigurationThread();
-  } catch (const char* text) {
-    // A worker that did not end in time: the rest of the teardown still runs.
-    GetErrorLogger()(text);
-  }
+  // EndConfigurationThread cancels a worker that still waits for the
+  // clients rather than wait for it in vain, and waits for one that runs.
+  EndConfigurationThread(0);
   lastSetChangeError.clear();
   // The bootp server stops before anything it reads goes; its events are
   // closed last, after any worker that might still signal them.

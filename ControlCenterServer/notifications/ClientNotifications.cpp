@@ -113,6 +113,15 @@ void ClientNotifications::AddRequester(IControlCenterNotify* notifyiface,
   setChangeNotifications.Append(std::move(pCCNotify));
 }
 
+void ClientNotifications::WithdrawRequester(IControlCenterNotify* notifyiface,
+                                            unsigned long instanceID) {
+  setChangeNotifications.ForEachLive<ControlCenterNotification>(
+      [&](ControlCenterNotification& requester) {
+        if (requester.Notify() == notifyiface && requester.InstanceID() == instanceID)
+          setChangeNotifications.MarkDead(requester);
+      });
+}
+
 void ClientNotifications::MarkInstanceDead(unsigned long instanceID) {
   registeredNotifications.MarkInstanceDead(instanceID);
   setChangeNotifications.MarkInstanceDead(instanceID);
@@ -273,7 +282,12 @@ void ClientNotifications::OnTimerExpired(UINT_PTR id) {
     SyncTimer();
     return;
   }
-  if (state.allowThreadToRun()) LetWorkerGo();
+  // Once due, the timer has done its work: a repeating timer left running
+  // without a worker would cut the next change's observers short.
+  if (state.allowThreadToRun())
+    LetWorkerGo();
+  else
+    StopTimer();
   if (!state.changeRunning()) return;
   setChangeNotifications.ForEachLive<ControlCenterNotification>(
       [&](ControlCenterNotification& requester) {

@@ -21,6 +21,7 @@ int RestoreWorker::RestoreSet(HANDLE hAllowThreadToRun) {
       [&] {
         KORVANE_ASSERT(hAllowThreadToRun, nullptr);
         WaitForSingleObject(hAllowThreadToRun, INFINITE);
+        if (setup.Cancelled()) return;
         lock.reset(new ServerLockHolder(setup.serverLock));
 
         // The same test that clients make with BackupExists.
@@ -44,6 +45,11 @@ int RestoreWorker::RestoreSet(HANDLE hAllowThreadToRun) {
         if (setup.bootpReset) setup.bootpReset();
       },
       &failure);
+  if (done && !lock) {
+    // Cancelled before it started: nothing was touched, nothing to undo.
+    lastError = kCancelledText;
+    return 1;
+  }
   if (!done) {
     if (setup.boardList) setup.boardList->RemoveAll();
     lastError = failure;

@@ -104,6 +104,7 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
       [&] {
         KORVANE_ASSERT(hAllowThreadToRun, nullptr);
         WaitForSingleObject(hAllowThreadToRun, INFINITE);
+        if (setup.Cancelled()) return;
         lock.reset(new ServerLockHolder(setup.serverLock));
 
         MakeBackup();
@@ -118,6 +119,11 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
         context->Reset();
       },
       &failure);
+  if (done && !lock) {
+    // Cancelled before it started: nothing was touched, nothing to undo.
+    lastError = kCancelledText;
+    return 1;
+  }
   if (!done) {
     RollBack();
     lastError = failure;

@@ -394,3 +394,55 @@ TEST_F(NotificationProcessTest, ARequesterMayStartTheNextChangeFromInsideTheEndO
   EXPECT_EQ(component->IsSetChanging(&changing), S_OK);
   EXPECT_EQ(changing, 0);
 }
+
+TEST_F(NotificationProcessTest, ALateEndMessageDoesNotEndANewerChange) {
+  // End messages of changes that were ended already (by the teardown, or a
+  // duplicate) name a change number that is not the running one.
+  FakeClient requester, observer;
+  IControlCenterComponent* starter = NewComponent();
+  IControlCenterComponent* watcher = NewComponent();
+  ASSERT_TRUE(starter && watcher);
+  ASSERT_EQ(starter->SetClientTimeout(60), S_OK);
+  unsigned long cookie = Observe(watcher, observer);
+  ASSERT_EQ(starter->RestoreBackup(&requester), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return !observer.Calls().empty(); }, 10000));
+
+  HWND window = FindServerWindow();
+  ASSERT_NE(window, nullptr);
+  constexpr UINT kRestoreDone = WM_APP + 2;
+  for (LPARAM stale : {LPARAM(0), LPARAM(0x7FFF0000)})
+    ASSERT_TRUE(PostMessageA(window, kRestoreDone, 1, stale));
+  Sleep(500);
+  EXPECT_TRUE(requester.Calls().empty()) << "a stale end message ended the running change";
+  unsigned char changing = 0;
+  EXPECT_EQ(starter->IsSetChanging(&changing), S_OK);
+  EXPECT_EQ(changing, 1);
+
+  EXPECT_EQ(watcher->AllowSetChange(cookie), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return requester.Calls().size() >= 2; }, 10000));
+  EXPECT_EQ(requester.Methods(), (Methods{"ChangeProceeding", "SetRestored"}));
+  EXPECT_EQ(TakeErrorText(starter), "There is no backup to restore.");
+}
+
+TEST_F(NotificationProcessTest, TheRequesterOfAChangeThatCouldNotStartHearsNoLaterChange) {
+  FakeClient refused, next;
+  IControlCenterComponent* component = NewComponent();
+  ASSERT_TRUE(component);
+  {
+    // Another object holding the name of the change's go-ahead event keeps
+    // the server from making it: the change cannot start.
+    UniqueHandle squatter(CreateMutexA(nullptr, FALSE, "CONFIG CHANGE EVENT"));
+    ASSERT_TRUE(squatter);
+    EXPECT_EQ(component->RestoreBackup(&refused), E_FAIL);
+    EXPECT_NE(TakeErrorText(component), "(none)");
+  }
+  unsigned char changing = 1;
+  EXPECT_EQ(component->IsSetChanging(&changing), S_OK);
+  EXPECT_EQ(changing, 0);
+
+  ASSERT_EQ(component->RestoreBackup(&next), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return next.Calls().size() >= 1; }, 10000));
+  EXPECT_EQ(next.Methods(), Methods{"SetRestored"});
+  Sleep(200);
+  EXPECT_TRUE(refused.Calls().empty()) << "the refused requester heard " << refused.Methods()[0];
+}

@@ -309,9 +309,11 @@ TEST_F(SetChangeProcessTest, ARestoreBringsBackThePreviousSetOnce) {
   EXPECT_TRUE(WaitFor([&] { return observer.Methods().size() == 4; }, 5000));
 }
 
-TEST_F(SetChangeProcessTest, TheLastClientLeavingMidChangeLetsTheChangeFinish) {
-  const std::string setPath = WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
+TEST_F(SetChangeProcessTest, TheLastClientLeavingCancelsAChangeNoObserverAllowed) {
+  WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
   FakeClient requester, silent;
+  const auto filesBefore = ActiveFiles();
+  const TreeSnapshot registryBefore = Snapshot(std::string(kKorvaneSubtree) + "\\Active Set");
   {
     IControlCenterComponent* component = NewComponent();
     ASSERT_EQ(component->SetClientTimeout(120), S_OK);
@@ -322,13 +324,14 @@ TEST_F(SetChangeProcessTest, TheLastClientLeavingMidChangeLetsTheChangeFinish) {
   }
   UniqueHandle server = OpenServerProcess(FindServerWindow());
   ASSERT_TRUE(server);
-  // With its last instance the server ends; nobody is left to answer for,
-  // so the change waiting for the observer goes ahead and ends first.
+  // With its last instance the server ends. Nobody allowed the change and
+  // nobody is left to hear how it ended: it is dropped untouched rather
+  // than run unattended.
   components.clear();
   EXPECT_TRUE(WaitForProcessExit(server.get(), 30000)) << "the server did not end";
-  ASSERT_TRUE(setfile_test::FileExists(Root() + "\\active\\ACTSET"));
-  EXPECT_EQ(setfile_test::ReadFile(Root() + "\\active\\ACTSET"), setPath + "\r\n");
-  EXPECT_EQ(Registry("Active Set", nullptr), "Plant");
+  EXPECT_EQ(ActiveFiles(), filesBefore);
+  EXPECT_EQ(Snapshot(std::string(kKorvaneSubtree) + "\\Active Set"), registryBefore);
+  EXPECT_TRUE(requester.Calls().empty());
 }
 
 }  // namespace

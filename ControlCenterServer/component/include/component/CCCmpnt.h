@@ -115,6 +115,16 @@ class ControlCenterComponent : public QRBConsoleComponent {
   static std::atomic<HANDLE> hSetChangeThread;
   static std::atomic<HANDLE> hRestoreThread;
   static std::atomic<HANDLE> hAllowThreadToRun;
+  // Set before the worker is resumed, cleared by the worker as its last
+  // act. IsBusy reads this rather than the thread handle, which the end of
+  // the change closes and the system may hand out again.
+  static std::atomic<bool> workerRunning;
+  // Numbers the changes started; the worker's end message carries its
+  // change's number, so a late message never ends a newer change.
+  static std::atomic<unsigned long> changeSerial;
+  // Set by the last instance's teardown: a worker that wakes to find it set
+  // ends without touching anything.
+  static std::atomic<bool> cancelRequested;
   // True when a change has been claimed and its worker thread still runs.
   // Between a worker's exit and the handling of its end message this is
   // already false.
@@ -159,8 +169,12 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // the thread, closes hAllowThreadToRun, clears changeInProgress. Returns
   // 1 when there was nothing to end, else 0; raises "A set change is not
   // responding" when the worker did not end in time. Called by the end
-  // message handlers and (twice) by the last instance's teardown.
-  static int EndConfigurationThread();
+  // message handlers (for the change numbered serial; a stale number ends
+  // nothing) and by the last instance's teardown (serial 0: whatever runs),
+  // which cancels a change not yet allowed and, should the worker not end
+  // in time, keeps waiting after raising: no handle is closed under a
+  // worker that still writes.
+  static int EndConfigurationThread(unsigned long serial);
   // Why the last failed change or restore failed; written by the worker
   // before it posts its end, read by the end's handler.
   static std::string lastSetChangeError;

@@ -19,16 +19,18 @@ ClientNotifications& ServerNotifications();
 // SelectSet / RestoreBackup, after the busy claim: requester's client
 // becomes the requester of the change (its cookie is never handed out).
 void AddRequester(ControlCenterComponent& requester, IControlCenterNotify* notifyiface);
+// Takes back what AddRequester added, for a change that did not start.
+void WithdrawRequester(ControlCenterComponent& requester, IControlCenterNotify* notifyiface);
 // Right after the worker was started: asks the observers, or lets the
 // worker go at once when none is live.
 void AskObservers();
 // Stops the answer timer and sets hAllowThreadToRun.
 void LetWorkerGo();
-// The end of a change, on the main thread, after EndConfigurationThread:
-// a failure's text (result not 0) goes to the requesting instance, the
+// The end of a change, on the main thread, after EndConfigurationThread
+// and after a failure's text went to the requesting instance: the
 // requesters hear SetSelected / SetRestored, the observers
 // ConfigurationChanged; currentComponent is cleared unless a new change was
 // claimed meanwhile (from inside SetSelected, say).
-void TellChangeEnded(bool restore, WPARAM result, const char* failureText);
+void TellChangeEnded(bool restore, WPARAM result);
 // Last-instance teardown.
 void StopClientTimer();

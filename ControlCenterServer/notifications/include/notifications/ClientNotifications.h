@@ -81,6 +81,9 @@ class ClientNotifications {
   void UnregisterBootpNotification(unsigned long cookie, unsigned long instanceID);
   // The requester of a change that SelectSet or RestoreBackup starts.
   void AddRequester(IControlCenterNotify* notifyiface, unsigned long instanceID);
+  // Withdraws the live requester entries of this client and instance: the
+  // change they were added for did not start.
+  void WithdrawRequester(IControlCenterNotify* notifyiface, unsigned long instanceID);
   // Withdraws everything one component instance registered (its
   // destruction).
   void MarkInstanceDead(unsigned long instanceID);

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <string>
@@ -40,7 +41,15 @@ struct ConfigurationWorkerSetup {
   // Where failures of a rollback go (the error log); the worker's own text
   // is about the failure that caused it. Empty: the installed error logger.
   std::function<void(const char*)> logError;
+  // Set when the server shuts down before the change was allowed: the
+  // worker then ends as soon as it is let go, without touching anything.
+  const std::atomic<bool>* cancelled = nullptr;
+  bool Cancelled() const { return cancelled && cancelled->load(); }
 };
+
+// Why a worker that was cancelled before it started did nothing.
+constexpr const char* kCancelledText =
+    "The configuration change was cancelled before it started: the server is shutting down.";
 
 // The kinds of file a change backs up, moves back and (on a restore)
 // clears from the active directory, in this order. Matched without regard
