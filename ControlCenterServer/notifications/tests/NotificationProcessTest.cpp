@@ -112,7 +112,12 @@ class NotificationProcessTest : public ::testing::Test {
   void TearDown() override {
     components.clear();
     CloseRunningServers();
+    // Only now can no server call or release a client of this test.
+    clients.Clear();
   }
+
+  // A client's callback object, kept until the test's server has ended.
+  FakeClient& Client() { return clients.Make(); }
 
   IControlCenterComponent* NewComponent() {
     ComPtr<IControlCenterComponent> component;
@@ -174,6 +179,7 @@ class NotificationProcessTest : public ::testing::Test {
   static DaoServerSettingsScope* daoSettings;
   static TestInstallation* installation;
   std::vector<ComPtr<IControlCenterComponent>> components;
+  testsupport::FakeClients clients;
 };
 
 DaoServerSettingsScope* NotificationProcessTest::daoSettings = nullptr;
@@ -182,7 +188,7 @@ TestInstallation* NotificationProcessTest::installation = nullptr;
 }  // namespace
 
 TEST_F(NotificationProcessTest, RegistrationsGetConsecutiveCookies) {
-  FakeClient client;
+  FakeClient &client = Client();
   IControlCenterComponent* first = NewComponent();
   ASSERT_TRUE(first);
   IControlCenterComponent* second = NewComponent();
@@ -197,7 +203,6 @@ TEST_F(NotificationProcessTest, RegistrationsGetConsecutiveCookies) {
 }
 
 TEST_F(NotificationProcessTest, BadRegistrationsAreRefusedWithTheirReason) {
-  FakeClient client;
   IControlCenterComponent* component = NewComponent();
   ASSERT_TRUE(component);
   unsigned long cookie = 0;
@@ -211,7 +216,7 @@ TEST_F(NotificationProcessTest, BadRegistrationsAreRefusedWithTheirReason) {
 }
 
 TEST_F(NotificationProcessTest, AllowingWithoutARunningChangeFails) {
-  FakeClient client;
+  FakeClient &client = Client();
   IControlCenterComponent* component = NewComponent();
   ASSERT_TRUE(component);
   unsigned long cookie = Observe(component, client);
@@ -224,7 +229,7 @@ TEST_F(NotificationProcessTest, AllowingWithoutARunningChangeFails) {
 }
 
 TEST_F(NotificationProcessTest, UnregisteringAnotherInstancesCookieChangesNothing) {
-  FakeClient client;
+  FakeClient &client = Client();
   IControlCenterComponent* mine = NewComponent();
   ASSERT_TRUE(mine);
   IControlCenterComponent* other = NewComponent();
@@ -243,7 +248,7 @@ TEST_F(NotificationProcessTest, UnregisteringAnotherInstancesCookieChangesNothin
 }
 
 TEST_F(NotificationProcessTest, ReleasingAnInstanceReleasesItsCallbacks) {
-  FakeClient observer, subscriber, bystander;
+  FakeClient &observer = Client(), &subscriber = Client(), &bystander = Client();
   IControlCenterComponent* keeper = NewComponent();
   ASSERT_TRUE(keeper);
   Observe(keeper, bystander);
@@ -263,7 +268,7 @@ TEST_F(NotificationProcessTest, ReleasingAnInstanceReleasesItsCallbacks) {
 }
 
 TEST_F(NotificationProcessTest, OurBootpServerAnswersAResetAndItsInfoReachesSubscribers) {
-  FakeClient subscriber, withdrawn;
+  FakeClient &subscriber = Client(), &withdrawn = Client();
   IControlCenterComponent* component = NewComponent();
   ASSERT_TRUE(component);
   Subscribe(component, subscriber);
@@ -282,7 +287,7 @@ TEST_F(NotificationProcessTest, OurBootpServerAnswersAResetAndItsInfoReachesSubs
 }
 
 TEST_F(NotificationProcessTest, AClientWhoseProcessDiedDoesNotHoldUpLaterMessages) {
-  FakeClient subscriber;
+  FakeClient &subscriber = Client();
   IControlCenterComponent* component = NewComponent();
   ASSERT_TRUE(component);
   {
@@ -318,7 +323,7 @@ TEST_F(NotificationProcessTest, AClientWhoseProcessDiedDoesNotHoldUpLaterMessage
 // go it fails at once with "There is no backup to restore.".
 
 TEST_F(NotificationProcessTest, ObserversAllowAChangeAndHearItsEnd) {
-  FakeClient requester, first, second;
+  FakeClient &requester = Client(), &first = Client(), &second = Client();
   IControlCenterComponent* starter = NewComponent();
   IControlCenterComponent* one = NewComponent();
   IControlCenterComponent* two = NewComponent();
@@ -345,7 +350,7 @@ TEST_F(NotificationProcessTest, ObserversAllowAChangeAndHearItsEnd) {
 }
 
 TEST_F(NotificationProcessTest, AnObserverThatNeverAnswersIsWaitedForOnlyTheTimeOut) {
-  FakeClient requester, silent;
+  FakeClient &requester = Client(), &silent = Client();
   IControlCenterComponent* starter = NewComponent();
   IControlCenterComponent* observer = NewComponent();
   ASSERT_TRUE(starter && observer);
@@ -368,7 +373,7 @@ TEST_F(NotificationProcessTest, ARequesterMayStartTheNextChangeFromInsideTheEndO
   // The server tells a requester the end of its change from its main
   // thread; a client that answers by starting the next change calls back
   // into the server while that thread waits for it.
-  FakeClient requester, observer;
+  FakeClient &requester = Client(), &observer = Client();
   IControlCenterComponent* component = NewComponent();
   IControlCenterComponent* watcher = NewComponent();
   ASSERT_TRUE(component && watcher);
@@ -398,7 +403,7 @@ TEST_F(NotificationProcessTest, ARequesterMayStartTheNextChangeFromInsideTheEndO
 TEST_F(NotificationProcessTest, ALateEndMessageDoesNotEndANewerChange) {
   // End messages of changes that were ended already (by the teardown, or a
   // duplicate) name a change number that is not the running one.
-  FakeClient requester, observer;
+  FakeClient &requester = Client(), &observer = Client();
   IControlCenterComponent* starter = NewComponent();
   IControlCenterComponent* watcher = NewComponent();
   ASSERT_TRUE(starter && watcher);
@@ -425,7 +430,7 @@ TEST_F(NotificationProcessTest, ALateEndMessageDoesNotEndANewerChange) {
 }
 
 TEST_F(NotificationProcessTest, TheRequesterOfAChangeThatCouldNotStartHearsNoLaterChange) {
-  FakeClient refused, next;
+  FakeClient &refused = Client(), &next = Client();
   IControlCenterComponent* component = NewComponent();
   ASSERT_TRUE(component);
   {

@@ -31,7 +31,7 @@ TEST_F(SetChangeProcessTest, ASetChangeWritesTheSetAndTellsTheRequesterOnly) {
                                             Board("BRAVO", 'V', 0x02, 0, 'R')};
   const std::string setPath = WriteSet("Plant", CommonLists(table));
   IControlCenterComponent* component = NewComponent();
-  FakeClient requester, bootp;
+  FakeClient &requester = Client(), &bootp = Client();
   Subscribe(component, bootp);
 
   EXPECT_EQ(Select(component, "Plant", requester), 1) << ErrorText(component);
@@ -66,7 +66,7 @@ TEST_F(SetChangeProcessTest, ASetChangeWritesTheSetAndTellsTheRequesterOnly) {
 
 TEST_F(SetChangeProcessTest, AFailedChangeLeavesThePreviousConfigurationAndSaysWhy) {
   IControlCenterComponent* component = NewComponent();
-  FakeClient first, second, third, observer;
+  FakeClient &first = Client(), &second = Client(), &third = Client(), &observer = Client();
   WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'A', 0x02)}, "old"));
   ASSERT_EQ(Select(component, "Old", first), 1) << ErrorText(component);
   const auto filesBefore = ActiveFiles();
@@ -122,7 +122,7 @@ TEST_F(SetChangeProcessTest, AFailedChangeLeavesThePreviousConfigurationAndSaysW
 TEST_F(SetChangeProcessTest, BadSetNamesAreRefusedBeforeAnythingStarts) {
   WriteSet("Good", CommonLists({Board("ONE", 'A', 0x01)}));
   IControlCenterComponent* component = NewComponent();
-  FakeClient requester, observer;
+  FakeClient &requester = Client(), &observer = Client();
   Observe(component, observer);
   const std::string tooLong(260 - Root().size(), 'n');
   for (std::string name : {std::string("..\\Good"), std::string("sub\\Good"),
@@ -155,7 +155,7 @@ TEST_F(SetChangeProcessTest, ObserversLetTheWorkerGoWhenAllHaveAnswered) {
   WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
   IControlCenterComponent* component = NewComponent();
   IControlCenterComponent* other = NewComponent();
-  FakeClient requester, first, second;
+  FakeClient &requester = Client(), &first = Client(), &second = Client();
   const unsigned long firstCookie = Observe(component, first);
   const unsigned long secondCookie = Observe(other, second);
 
@@ -170,7 +170,7 @@ TEST_F(SetChangeProcessTest, ObserversLetTheWorkerGoWhenAllHaveAnswered) {
                               "A client attempted to access another client's notification.",
                               "ClientNotifications.cpp"));
   // While it waits, a second request is refused.
-  FakeClient late;
+  FakeClient &late = Client();
   IControlCenterComponent* third = NewComponent();
   EXPECT_EQ(third->SelectSet(sizeof name, name, &late), E_FAIL);
   EXPECT_EQ(ErrorText(third), kBusyText);
@@ -201,7 +201,7 @@ TEST_F(SetChangeProcessTest, ObserversLetTheWorkerGoWhenAllHaveAnswered) {
 TEST_F(SetChangeProcessTest, AnObserverThatNeverAnswersIsWaitedForOnlyTheTimeOut) {
   WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
   IControlCenterComponent* component = NewComponent();
-  FakeClient requester, silent;
+  FakeClient &requester = Client(), &silent = Client();
   Observe(component, silent);
   ASSERT_EQ(component->SetClientTimeout(1), S_OK);
 
@@ -218,7 +218,7 @@ TEST_F(SetChangeProcessTest, ANewRequestWaitsUntilTheEndOfTheLastOneIsHandled) {
   WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
   IControlCenterComponent* component = NewComponent();
   IControlCenterComponent* other = NewComponent();
-  FakeClient requester, observer;
+  FakeClient &requester = Client(), &observer = Client();
   Observe(component, observer);
   observer.onCall = [&](const std::string& method) {
     if (method == "ConfigurationChanging") component->AllowSetChange(observerCookie);
@@ -240,7 +240,7 @@ TEST_F(SetChangeProcessTest, ANewRequestWaitsUntilTheEndOfTheLastOneIsHandled) {
   ASSERT_TRUE(WaitFor([&] { return other->IsSetChanging(&changing) == S_OK && changing == 0; },
                       10000));
   ASSERT_TRUE(setfile_test::FileExists(Root() + "\\active\\ACTSET"));
-  FakeClient late;
+  FakeClient &late = Client();
   EXPECT_EQ(other->SelectSet(sizeof name, name, &late), E_FAIL);
   EXPECT_EQ(ErrorText(other), kBusyText);
   SetEvent(mayReturn.get());
@@ -253,7 +253,7 @@ TEST_F(SetChangeProcessTest, ARequesterMayStartTheNextChangeFromInsideSetSelecte
   WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
   WriteSet("Other", CommonLists({Board("TWO", 'A', 0x02)}));
   IControlCenterComponent* component = NewComponent();
-  FakeClient first, second;
+  FakeClient &first = Client(), &second = Client();
   HRESULT nested = E_UNEXPECTED;
   first.onCall = [&](const std::string& method) {
     if (method != "SetSelected") return;
@@ -274,7 +274,8 @@ TEST_F(SetChangeProcessTest, ARestoreBringsBackThePreviousSetOnce) {
            &archive);
   WriteSet("New", CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03)}, "new"));
   IControlCenterComponent* component = NewComponent();
-  FakeClient one, two, three, four, observer;
+  FakeClient &one = Client(), &two = Client(), &three = Client(), &four = Client();
+  FakeClient& observer = Client();
   ASSERT_EQ(Select(component, "Old", one), 1) << ErrorText(component);
   const auto oldFiles = ActiveFiles();
   const TreeSnapshot oldRegistry = Snapshot(std::string(kKorvaneSubtree) + "\\Active Set");
@@ -311,7 +312,7 @@ TEST_F(SetChangeProcessTest, ARestoreBringsBackThePreviousSetOnce) {
 
 TEST_F(SetChangeProcessTest, TheLastClientLeavingCancelsAChangeNoObserverAllowed) {
   WriteSet("Plant", CommonLists({Board("ONE", 'A', 0x01)}));
-  FakeClient requester, silent;
+  FakeClient &requester = Client(), &silent = Client();
   const auto filesBefore = ActiveFiles();
   const TreeSnapshot registryBefore = Snapshot(std::string(kKorvaneSubtree) + "\\Active Set");
   {

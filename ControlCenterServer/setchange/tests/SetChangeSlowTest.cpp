@@ -13,7 +13,7 @@ TEST_F(SetChangeProcessTest, ASilentBootpServerFailsTheChangeAfterTwoMinutes) {
   WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01)}, "old"));
   WriteSet("New", CommonLists({Board("NEWA", 'A', 0x01), Board("NEWB", 'A', 0x02)}, "new"));
   IControlCenterComponent* component = NewComponent();
-  FakeClient first, second;
+  FakeClient &first = Client(), &second = Client();
   ASSERT_EQ(Select(component, "Old", first), 1) << ErrorText(component);
   const auto filesBefore = ActiveFiles();
   const TreeSnapshot registryBefore = Snapshot(std::string(kKorvaneSubtree) + "\\Active Set");

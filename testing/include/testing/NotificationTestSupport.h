@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -204,6 +205,34 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
   volatile LONG refs = 1;
   std::mutex mutex;
   std::vector<Call> calls;
+};
+
+// The callback objects of the clients a test plays. A server holds them,
+// calls them and releases them until its process has ended, which is after
+// the test's body has returned: objects on the body's stack would be called
+// (or released) after they are gone, from this process's COM threads, while
+// the next test reuses their memory. So the fixture makes them here and lets
+// them go only once the server has ended, each disconnected from COM first,
+// so that no stub of this process still points at it.
+class FakeClients {
+ public:
+  FakeClients() = default;
+  FakeClients(const FakeClients&) = delete;
+  FakeClients& operator=(const FakeClients&) = delete;
+  ~FakeClients() { Clear(); }
+
+  FakeClient& Make() {
+    clients.push_back(std::make_unique<FakeClient>());
+    return *clients.back();
+  }
+  // Only once nothing outside this process can reach the clients.
+  void Clear() {
+    for (auto& client : clients) CoDisconnectObject(client->Unknown(), 0);
+    clients.clear();
+  }
+
+ private:
+  std::vector<std::unique_ptr<FakeClient>> clients;
 };
 
 // Polls condition every 10 ms for at most ms; true when it held.

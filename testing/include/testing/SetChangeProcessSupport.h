@@ -56,8 +56,13 @@ class SetChangeProcessTest : public ::testing::Test {
   void TearDown() override {
     components.clear();
     CloseRunningServers();
+    // Only now can no server call or release a client of this test.
+    clients.Clear();
     install.reset();
   }
+
+  // A client's callback object, kept until the test's server has ended.
+  FakeClient& Client() { return clients.Make(); }
 
   const std::string& Root() const { return install->Root(); }
 
@@ -147,6 +152,7 @@ class SetChangeProcessTest : public ::testing::Test {
 
   std::unique_ptr<TestInstallation> install;
   std::vector<ComPtr<IControlCenterComponent>> components;
+  testsupport::FakeClients clients;
   unsigned long observerCookie = 0;
 };
 
