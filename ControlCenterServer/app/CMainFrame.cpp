@@ -8,6 +8,11 @@
 
 namespace {
 
+constexpr UINT_PTR kIdleTimerId = 1;
+constexpr UINT_PTR kWithdrawnTimerId = 2;
+volatile LONG idleEndDelayMs = CMainFrame::kIdleEndDelayMs;
+volatile LONG withdrawnEndDelayMs = CMainFrame::kWithdrawnEndDelayMs;
+
 // Runs one private message's handler. Nothing raised may unwind through the
 // system's message dispatch: a text goes to the error log.
 template <class Handler>
@@ -42,9 +47,66 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return RunHandler(ControlCenterComponent::OnBootpNonfatalError, wParam, lParam);
     case WM_BOOTP_INFO:
       return RunHandler(ControlCenterComponent::OnBootpInfo, wParam, lParam);
+    case WM_CLOSE:
+      if (wParam != kServerIdleClose) break;
+      OnIdle();
+      return 0;
+    case WM_TIMER:
+      if (wParam != kIdleTimerId && wParam != kWithdrawnTimerId) break;
+      OnEndTimer(wParam);
+      return 0;
     default:
-      return CFrameWnd::WindowProc(message, wParam, lParam);
+      break;
   }
+  return CFrameWnd::WindowProc(message, wParam, lParam);
+}
+
+void CMainFrame::SetEndDelays(DWORD idleMs, DWORD withdrawnMs) {
+  InterlockedExchange(&idleEndDelayMs, static_cast<LONG>(idleMs));
+  InterlockedExchange(&withdrawnEndDelayMs, static_cast<LONG>(withdrawnMs));
+}
+
+void CMainFrame::OnIdle() {
+  // A client that found this server's classes registered may be on its way
+  // to CreateInstance; ending at once would fail its call under it. The
+  // server stays a while, and every further notice starts the wait again:
+  // only a server left alone that long ends.
+  // Once the classes are withdrawn only the shorter wait is left: it lets
+  // the answer to the call that let the server go (a release, a failed
+  // creation) reach its client before the process ends.
+  if (ServerInUse()) return;
+  const UINT_PTR timer = classesWithdrawn ? kWithdrawnTimerId : kIdleTimerId;
+  const LONG delay = classesWithdrawn ? withdrawnEndDelayMs : idleEndDelayMs;
+  if (!SetTimer(m_hWnd, timer, static_cast<UINT>(delay), nullptr)) EndUnlessHeld();
+}
+
+void CMainFrame::OnEndTimer(UINT_PTR id) {
+  KillTimer(m_hWnd, id);
+  try {
+    EndUnlessHeld();
+  } catch (...) {
+  }
+}
+
+void CMainFrame::EndUnlessHeld() {
+  if (ServerInUse()) {
+    ShowWindow(SW_HIDE);
+    return;
+  }
+  if (!classesWithdrawn) {
+    // Withdraw the classes before the window goes, so that a client asking
+    // for an object from now on gets a new server instead of one that is
+    // ending. A client that was handed a class object just before still
+    // gets a moment for its CreateInstance; one that slips in is served to
+    // its end, and its release brings the server back here. (Holding a
+    // class object alone does not keep a server.)
+    KillTimer(m_hWnd, kIdleTimerId);
+    RevokeClassObjects();
+    classesWithdrawn = true;
+    if (SetTimer(m_hWnd, kWithdrawnTimerId, static_cast<UINT>(withdrawnEndDelayMs), nullptr))
+      return;
+  }
+  CFrameWnd::OnClose();
 }
 
 void CMainFrame::OnClose() {
@@ -57,16 +119,8 @@ void CMainFrame::OnClose() {
       ShowWindow(SW_HIDE);
       return;
     }
-    // Withdraw the classes before the window goes, so that a client asking
-    // for an object from now on gets a new server instead of one that is
-    // ending. One that slipped in before the withdrawal is served to its
-    // end: its release closes the window again.
-    RevokeClassObjects();
-    if (ServerInUse()) {
-      ShowWindow(SW_HIDE);
-      return;
-    }
-    CFrameWnd::OnClose();
+    // Told to, it ends without the idle wait.
+    EndUnlessHeld();
   } catch (...) {
   }
 }

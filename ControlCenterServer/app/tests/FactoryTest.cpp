@@ -321,8 +321,10 @@ class MainWindow : public InProcess {
     ASSERT_TRUE(frame->Create(nullptr, "Main window under test"));
     window = frame->GetSafeHwnd();
     SetShutdownWindow(window);
+    CMainFrame::SetEndDelays(kEndDelayMs, kEndDelayMs);
   }
   void TearDown() override {
+    CMainFrame::SetEndDelays(CMainFrame::kIdleEndDelayMs, CMainFrame::kWithdrawnEndDelayMs);
     SetShutdownWindow(nullptr);
     GiveBackOwnLock();
     // The frame object goes with its window.
@@ -330,10 +332,27 @@ class MainWindow : public InProcess {
     InProcess::TearDown();
   }
 
-  void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  // Handles this thread's messages for ms.
+  static void Pump(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+      const DWORD spent = GetTickCount() - start;
+      if (spent >= ms) return;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - spent, QS_ALLINPUT);
+    }
   }
+  // Handles this thread's messages until the window is gone, for at most
+  // ms; true when it went.
+  bool PumpUntilClosed(DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (IsWindow(window) && GetTickCount() - start < ms) Pump(20);
+    return !IsWindow(window);
+  }
+  // Both waits before the end, and a time by which both have run out.
+  static constexpr DWORD kEndDelayMs = 100;
+  static constexpr DWORD kPastIdleEndMs = 600;
 
   HWND window = nullptr;
 };
@@ -345,12 +364,14 @@ TEST_F(MainWindow, LockServerKeepsTheWindowPastTheLastObject) {
   ComPtr<IQRBConsoleComponent> client;
   ASSERT_EQ(factory.CreateInstance(nullptr, IID_IQRBConsoleComponent, client.put_void()), S_OK);
   client.reset();
-  Pump();
+  Pump(kPastIdleEndMs);
   EXPECT_TRUE(IsWindow(window)) << "closed while locked";
 
   ASSERT_EQ(factory.LockServer(FALSE), S_OK);
-  Pump();
-  EXPECT_FALSE(IsWindow(window)) << "stayed open with nothing holding it";
+  // Not at once: a client may be on its way.
+  Pump(0);
+  EXPECT_TRUE(IsWindow(window)) << "closed without waiting for late clients";
+  EXPECT_TRUE(PumpUntilClosed(10000)) << "stayed open with nothing holding it";
 }
 
 TEST_F(MainWindow, ClosingOnlyGivesBackTheProcessesOwnLock) {
@@ -370,11 +391,10 @@ TEST_F(MainWindow, ClosingOnlyGivesBackTheProcessesOwnLock) {
 
   ASSERT_EQ(factory.LockServer(TRUE), S_OK);
   console.reset();
-  Pump();
+  Pump(kPastIdleEndMs);
   EXPECT_TRUE(IsWindow(window)) << "a client's lock was lost";
   ASSERT_EQ(factory.LockServer(FALSE), S_OK);
-  Pump();
-  EXPECT_FALSE(IsWindow(window));
+  EXPECT_TRUE(PumpUntilClosed(10000));
 }
 
 }  // namespace

@@ -232,6 +232,23 @@ TEST_F(ServerProcessTest, ServerEndsWithItsLastObject) {
   EXPECT_TRUE(WaitForProcessExit(server.get(), kExitTimeoutMs));
 }
 
+// A client that asks for an object just as the last one went meets a server
+// that is ending: it must be served, by that server or by a new one, and
+// never see the call fail under it.
+TEST_F(ServerProcessTest, ACreationAsTheLastObjectGoesIsServed) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    ComPtr<IQRBConsoleComponent> console;
+    ASSERT_EQ(Create(CLSID_ControlCenterServer, IID_IQRBConsoleComponent, console), S_OK);
+    console.reset();
+    ComPtr<IControlCenterComponent> client;
+    HRESULT hr = Create(CLSID_ControlCenterComponent, IID_IControlCenterComponent, client);
+    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    unsigned char flag = 0;
+    EXPECT_EQ(client->IsSetChanging(&flag), S_OK);
+  }
+}
+
 TEST_F(ServerProcessTest, ServerStartedByHandStaysUntilItsWindowIsClosed) {
   ServerProcess server("");
   ASSERT_TRUE(server.Started());

@@ -26,9 +26,13 @@ bool ServerInUse();
 // The window that CheckShutdown closes (the server's main window); null
 // while there is none, as in a process that only uses the classes.
 void SetShutdownWindow(HWND window);
-// When the server is not in use, posts WM_CLOSE to the shutdown window.
+// When the server is not in use, posts WM_CLOSE to the shutdown window,
+// with wParam kServerIdleClose: a notice that nothing holds the server any
+// more, which the window may act on later, rather than an order to close.
 // Called after every LockServer and after every object is destroyed.
 void CheckShutdown();
+// A WM_CLOSE from anyone else (an operator, a script) carries 0.
+constexpr WPARAM kServerIdleClose = 0x4B49444C;
 
 // ---- The console component base ---------------------------------------
 

@@ -30,7 +30,7 @@ void CheckShutdown() {
   // Only the main thread may close its window; the counts are read without a
   // lock because the window's WM_CLOSE handler looks at them again.
   HWND window = shutdownWindow;
-  if (window && !ServerInUse()) PostMessageA(window, WM_CLOSE, 0, 0);
+  if (window && !ServerInUse()) PostMessageA(window, WM_CLOSE, kServerIdleClose, 0);
 }
 
 QRBConsoleComponent::QRBConsoleComponent(IUnknown* outer)
