@@ -1,7 +1,9 @@
 # Shared by the entry points: packages, the build, and a private Wine prefix.
-# Source it; it defines functions and sets nothing else.
+# Source it; it defines functions and the paths below, and sets nothing else.
 
 KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Debian's wine64 package keeps its loader and server off PATH; every script
+# finds them here.
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 KORVANE_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools wine64 libwine-dev googletest sqlite3"
@@ -50,7 +52,11 @@ korvane_prefix() {
   mkdir -p "$WINEPREFIX"
   # The server must be persistent before wineboot starts one of its own.
   "$WINESERVER" -p
-  "$WINE" wineboot -i >/dev/null 2>&1
+  if ! "$WINE" wineboot -i >"$WINEPREFIX.wineboot.log" 2>&1; then
+    echo "korvane_prefix: wineboot could not make the prefix $WINEPREFIX:" >&2
+    tail -n 20 "$WINEPREFIX.wineboot.log" >&2
+    return 1
+  fi
   "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   # A crashing program gets its backtrace printed and ends, instead of a
   # debugger dialog that nobody can answer holding it until its time-out.

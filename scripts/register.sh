@@ -12,7 +12,7 @@ if [ "${1:-}" = "--unregister" ]; then
 fi
 bin=$(cd "${1:?usage: register.sh [--unregister] BIN_DIR}" && pwd)
 : "${WINEPREFIX:?register.sh: set WINEPREFIX to the prefix to register in}"
-WINE=/usr/lib/wine/wine64
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # What each server's /RegServer must have written: the servers ignore
 # registry failures (a registration run ends quietly either way), so check.

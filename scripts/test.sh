@@ -10,7 +10,11 @@ source "$(dirname "$0")/common.sh"
 cd "$KORVANE_ROOT"
 
 ctest_filter=()
-[ "${1:-}" = "--quick" ] && ctest_filter=(-LE slow)
+case "$#:${1:-}" in
+  0:) ;;
+  1:--quick) ctest_filter=(-LE slow) ;;
+  *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 
 korvane_install_packages
 echo "== building x86_64 (run and tested)"

@@ -7,7 +7,7 @@ set -euo pipefail
 bin=$(cd "${1:?usage: error_table_sqlite3.sh BIN_DIR}" && pwd)
 : "${WINEPREFIX:?set WINEPREFIX to the test prefix}"
 export WINEDEBUG=-all
-WINE=/usr/lib/wine/wine64
+source "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/common.sh"
 command -v sqlite3 >/dev/null || { echo "sqlite3 is not installed"; exit 1; }
 
 dir=$(mktemp -d /tmp/error-table.XXXXXX)
