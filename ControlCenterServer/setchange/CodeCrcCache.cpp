@@ -96,7 +96,7 @@ CodeFileEntry CodeCrcCache::Refresh(const std::string& path, const std::string& 
     char crc[8];
     std::snprintf(crc, sizeof crc, " %04X", static_cast<unsigned>(context.listCrc));
     ini.Set(kCodeCrcSection, fileName, timeAndSize + crc);
-    ini.Save();
+    changed = true;
     entry = ini.Get(kCodeCrcSection, fileName);
     ParseEntry(entry, &parsed);
   }
@@ -104,8 +104,25 @@ CodeFileEntry CodeCrcCache::Refresh(const std::string& path, const std::string& 
   return parsed;
 }
 
+void CodeCrcCache::Save(const std::function<void(const char*)>& logError) {
+  if (!changed) return;
+  try {
+    ini.Save();
+    changed = false;
+  } catch (const char* text) {
+    // An installation without a "bin" folder, a read-only cache, a full
+    // disk: the CRCs in hand are right, only the next change will have to
+    // read the code files again.
+    const std::string logged = std::string(text ? text : "") +
+                               ": the code file CRCs were computed and recorded, but could not "
+                               "be cached for the next set change.";
+    if (logError) logError(logged.c_str());
+  }
+}
+
 void RecordCodeFiles(const std::string& activeDirectory, const std::string& iniPath,
-                     HKEY codeKey, ConfigurationContext& context) {
+                     HKEY codeKey, ConfigurationContext& context,
+                     const std::function<void(const char*)>& logError) {
   CodeCrcCache cache(iniPath, context);
   for (const std::string& name : FilesIn(activeDirectory)) {
     const CodeFileEntry entry = cache.Refresh(activeDirectory + name, name);
@@ -115,4 +132,5 @@ void RecordCodeFiles(const std::string& activeDirectory, const std::string& iniP
     SetDword(fileKey.get(), "crc", entry.crc);
     SetString(fileKey.get(), "readable time", ReadableTime(entry.fullTime));
   }
+  cache.Save(logError);
 }

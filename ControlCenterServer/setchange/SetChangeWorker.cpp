@@ -153,7 +153,8 @@ void SetChangeWorker::WriteCodeRecords() {
   codeKey = CreateKey(HKEY_LOCAL_MACHINE, CodeKeyPath().c_str());
   // Only code files are left in the active directory now: every kind the
   // change writes has just been moved into the backup.
-  RecordCodeFiles(activeDirectory, iniPath, codeKey.get(), *context);
+  RecordCodeFiles(activeDirectory, iniPath, codeKey.get(), *context,
+                  [this](const char* text) { LogError(text); });
   CloseKey(codeKey);
 }
 
@@ -250,7 +251,7 @@ void SetChangeWorker::ReloadBoards() {
     LoadBoardList(*setup.boardList, HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
 }
 
-void SetChangeWorker::LogRollbackFailure(const char* text) {
+void SetChangeWorker::LogError(const char* text) {
   if (setup.logError)
     setup.logError(text);
   else
@@ -278,8 +279,8 @@ void SetChangeWorker::RollBack() {
           [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text))
     DeleteFileA(registryFile.c_str());
   else
-    LogRollbackFailure(text.c_str());  // the export stays for an operator to import
+    LogError(text.c_str());  // the export stays for an operator to import
   MoveBackedUpFilesLogging(backupDirectory, activeDirectory,
-                           [this](const char* failure) { LogRollbackFailure(failure); });
-  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogRollbackFailure(text.c_str());
+                           [this](const char* failure) { LogError(failure); });
+  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogError(text.c_str());
 }

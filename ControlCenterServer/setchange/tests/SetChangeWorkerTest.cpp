@@ -219,6 +219,19 @@ TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
   EXPECT_EQ(ProfileFile(Root() + "\\bin\\korvane.ini").Get("CODE", "boot.hex"), fresh);
   // The code key holds the files there are now, nothing of earlier changes.
   EXPECT_EQ(Subkeys(Key("Code")), std::vector<std::string>{"boot.hex"});
+
+  // An installation without a "bin" folder has nowhere to keep the cache:
+  // the change still records the computed CRC and says so in the log, once.
+  ASSERT_TRUE(DeleteFileA((Root() + "\\bin\\korvane.ini").c_str()));
+  ASSERT_TRUE(RemoveDirectoryA((Root() + "\\bin").c_str()));
+  WriteFile(code, "0123456789AB");
+  WriteFile(ActiveFile("second.hex"), "more code");
+  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), FileCrc("0123456789AB"));
+  EXPECT_EQ(RegDword(Key("Code\\second.hex"), "crc"), FileCrc("more code"));
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].rfind("Could not write " + Root() + "\\bin\\korvane.ini", 0), 0u)
+      << logged[0];
 }
 
 TEST_F(SetChangeWorkerTest, WaitsForTheGoAheadAndHoldsTheLockWhileItWorks) {

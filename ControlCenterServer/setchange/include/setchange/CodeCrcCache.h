@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "setchange/ProfileFile.h"
@@ -39,20 +40,28 @@ class CodeCrcCache {
 
   // The entry of the code file at path (named fileName in the cache): the
   // cached one when its time and size match the file (letter case
-  // ignored), else one with a fresh CRC, written back to the cache first.
+  // ignored), else one with a fresh CRC, which the cache keeps until Save.
   // Raises "Could not open code file %s.  Could not crc the file." when the
-  // file cannot be read, and "Could not write <ini path>" when the cache
-  // cannot keep the entry.
+  // file cannot be read.
   CodeFileEntry Refresh(const std::string& path, const std::string& fileName);
+
+  // Writes the cache back when Refresh changed it. A cache that cannot be
+  // written costs only time at the next change (the CRCs are computed
+  // again), so that is no failure: the text ("Could not write <ini path>"
+  // and what it means) goes to logError and the change goes on.
+  void Save(const std::function<void(const char*)>& logError);
 
  private:
   ProfileFile ini;
   ConfigurationContext& context;
+  bool changed = false;
 };
 
 // The whole code step of a set change: for every file (not directory) in
 // activeDirectory (ending with a backslash), refreshes its cache entry and
 // creates codeKey's subkey named after it with "time", "size", "crc" and
-// "readable time" (ctime form without its newline).
+// "readable time" (ctime form without its newline). The cache is written
+// back once, at the end; see CodeCrcCache::Save for what logError hears.
 void RecordCodeFiles(const std::string& activeDirectory, const std::string& iniPath,
-                     HKEY codeKey, ConfigurationContext& context);
+                     HKEY codeKey, ConfigurationContext& context,
+                     const std::function<void(const char*)>& logError);
