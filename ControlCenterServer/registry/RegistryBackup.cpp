@@ -1,5 +1,8 @@
 #include "registry/RegistryBackup.h"
 
+#include <io.h>
+
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -138,6 +141,29 @@ void SaveRegistry(const char* filePath, const char* subtree) {
   WriteLine(fp.get(), "");
   WriteLine(fp.get(), "[" + root + "]");
   WriteKeySection(fp.get(), key.get(), root + "\\");
+
+  // The set change deletes the keys this file saves right after it: the
+  // file must be whole and on the disk first, so every write error counts
+  // (a full disk, a failed flush or close), not only the open.
+  bool written = !std::ferror(fp.get()) && std::fflush(fp.get()) == 0;
+  int error = written ? 0 : errno;
+  DWORD flushError = ERROR_SUCCESS;
+  if (written) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp.get())));
+    if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
+      flushError = GetLastError();
+      written = false;
+    }
+  }
+  if (std::fclose(fp.release()) != 0 && written) {
+    error = errno;
+    written = false;
+  }
+  if (!written)
+    RaiseFormatted("Could not write the Korvane registry backup %s: %s", filePath,
+                   flushError != ERROR_SUCCESS ? SystemErrorText(flushError).c_str()
+                   : error != 0                ? std::strerror(error)
+                                               : "a write failed");
 }
 
 RegistryFileLine ParseRegistryLine(std::string text) {

@@ -99,6 +99,15 @@ TEST_F(RegistryBackup, WritesHeadersValueLinesAndSectionsDepthFirst) {
                                 "\"\r\n");
   EXPECT_STARTS_WITH(RaisedText([] { SaveRegistry("C:\\no such folder\\x.reg", kTestSubtree); }),
                      Assertion("Could not open a file to save the Korvane registry", "fp"));
+  // A file that opens but takes no bytes (a full disk: Linux's /dev/full
+  // through Wine's drive Z:) is no backup: the writer says so instead of
+  // leaving a set change to delete keys it did not save.
+  const bool underWine = UniqueFileHandle(CreateFileA("Z:\\dev\\full", GENERIC_WRITE, 0, nullptr,
+                                                     OPEN_EXISTING, 0, nullptr))
+                            .get() != INVALID_HANDLE_VALUE;
+  if (underWine)
+    EXPECT_STARTS_WITH(RaisedText([] { SaveRegistry("Z:\\dev\\full", kTestSubtree); }),
+                       "Could not write the Korvane registry backup Z:\\dev\\full: ");
 }
 
 TEST_F(RegistryBackup, SetValueFromTextUnescapesStringsAndReadsDwords) {

@@ -25,10 +25,12 @@
 // The backup file's name in the backup directory.
 constexpr const char* kRegistryBackupFileName = "KorvaneRegistry.reg";
 
-// Writes the subtree (under HKEY_LOCAL_MACHINE) to the file. A missing
-// subtree gives the five header lines alone. Raises the assertion "fp"
-// ("Could not open a file to save the Korvane registry") when the file
-// cannot be opened; later write errors are ignored.
+// Writes the subtree (under HKEY_LOCAL_MACHINE) to the file and flushes it
+// to the disk. A missing subtree gives the five header lines alone. Raises
+// the assertion "fp" ("Could not open a file to save the Korvane registry")
+// when the file cannot be opened, and "Could not write the Korvane registry
+// backup <path>: <reason>" when any write, the flush or the close fails
+// (then the file is not a whole backup).
 void SaveRegistry(const char* filePath, const char* subtree = kKorvaneKeyPath);
 
 // Writes the key's value lines and then, depth first, its subkeys' sections.
