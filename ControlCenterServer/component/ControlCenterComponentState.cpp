@@ -6,7 +6,10 @@
 
 #include "component/ServerNotifications.h"
 #include "notifications/BootpReset.h"
+#include "notifications/ServerLock.h"
 #include "registry/BoardRecord.h"
+#include "setchange/Recovery.h"
+#include "Win32/ErrorText.h"
 #include "Win32/TranslatingFrame.h"
 
 CriticalSection ControlCenterComponent::busyLock;
@@ -39,6 +42,7 @@ void ControlCenterComponent::BuildClassState() {
   boardSocket.reset();
   try {
     ReadSettings();
+    RecoverInterruptedWork();
     LoadBoardList();
     // Last: the bootp client starts the bootp server, which reads what the
     // steps above found. It leaves nothing behind when it raises.
@@ -50,6 +54,26 @@ void ControlCenterComponent::BuildClassState() {
     boardSocket.reset();
     throw;
   }
+}
+
+void ControlCenterComponent::RecoverInterruptedWork() {
+  // A set change or restore that this process did not live to finish (it
+  // was killed, the machine lost power) left its journal. Its work is
+  // completed before anything reads the configuration, so the board table,
+  // the bootp server and every client see a whole one: the configuration
+  // that was active before the change, or the restored one. The clients
+  // are told nothing: for them nothing changed. When the work cannot be
+  // completed, no client is served on a configuration that is not whole;
+  // the journal stays, and the next creation tries again.
+  ConfigurationWorkerSetup setup;
+  setup.rootPath = rootPath;
+  setup.serverLock = &ConfigurationLock();
+  setup.logError = GetErrorLogger();
+  std::string text;
+  std::string done;
+  if (!RunCatchingText([&] { done = ::RecoverInterruptedWork(setup); }, &text))
+    RaiseFormatted("%s", text.c_str());
+  if (!done.empty()) GetErrorLogger()(done.c_str());
 }
 
 void ControlCenterComponent::TearDownClassState() {

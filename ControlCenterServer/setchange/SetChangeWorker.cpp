@@ -7,6 +7,7 @@
 #include "registry/RegistryBackup.h"
 #include "setchange/CodeCrcCache.h"
 #include "setchange/ProfileFile.h"
+#include "setchange/Recovery.h"
 #include "setfiles/BoardLists.h"
 #include "Win32/ErrorText.h"
 #include "Win32/TranslatingFrame.h"
@@ -95,6 +96,10 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
   ConfigurationContext workContext(setup.rootPath, setup.baseIpAddress, setup.communicationPort);
   if (setup.warningShower) workContext.warningShower = setup.warningShower;
   context = &workContext;
+  ChangeJournal workJournal(setup.rootPath);
+  journal = &workJournal;
+  StepCounter workSteps(setup);
+  steps = &workSteps;
 
   // Declared before the work so that the lock is given back only after a
   // rollback has finished.
@@ -107,16 +112,34 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
         if (setup.Cancelled()) return;
         lock.reset(new ServerLockHolder(setup.serverLock));
 
+        // Work an earlier process left unfinished is completed first; what
+        // was done goes to the log.
+        const std::string recovered = RecoverInterruptedWork(setup);
+        if (!recovered.empty()) LogError(recovered.c_str());
         MakeBackup();
+        Step("code");
         WriteCodeRecords();
+        steps->Passed("code records written");
         archivePath = ArchivePathOf(setPath);
+        Step("set");
         ValidateSet();
+        steps->Passed("set validated");
+        Step("archive");
         CopyArchive();
+        steps->Passed("archive copied");
+        Step("boards");
         WriteBoards();
+        Step("records");
         WriteActiveSetRecords();
+        steps->Passed("active set recorded");
         ReloadBoards();
+        steps->Passed("board table loaded");
+        Step("bootp");
         if (setup.bootpReset) setup.bootpReset();
+        steps->Passed("bootp reset");
         context->Reset();
+        journal->Finish();
+        steps->Passed("journal removed");
       },
       &failure);
   if (done && !lock) {
@@ -129,9 +152,13 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
     lastError = failure;
   }
   context = nullptr;
+  journal = nullptr;
+  steps = nullptr;
   lock.reset();
   return done ? 0 : 1;
 }
+
+void SetChangeWorker::Step(const char* step) { journal->Step(step); }
 
 void SetChangeWorker::MakeBackup() {
   EnsureDirectory(setup.rootPath + "\\active");
@@ -141,11 +168,32 @@ void SetChangeWorker::MakeBackup() {
   for (const std::string& name : MatchingFiles(backupDirectory, "*.*"))
     DeleteFileA((backupDirectory + name).c_str());
 
+  // The journal names the files that make up the configuration being
+  // replaced, before any of them moves: whatever else of those kinds is in
+  // the active directory after a crash is the new set's.
+  JournalRecord record;
+  record.operation = JournalOperation::SetChange;
+  record.setPath = setPath;
+  record.step = kChangeStepExport;
+  for (const char* pattern : kBackupPatterns)
+    for (const std::string& name : MatchingFiles(activeDirectory, pattern))
+      record.files.push_back(name);
+  journal->Begin(record);
+  steps->Passed("journal written");
+
+  // Complete and on the disk before the first key is deleted.
   SaveRegistry((backupDirectory + kBackupRegistryFile).c_str(), setup.registrySubtree.c_str());
+  steps->Passed("registry saved");
+  Step(kChangeStepBackup);
   backupMade = true;
   DeleteKey(HKEY_LOCAL_MACHINE, CodeKeyPath().c_str());
+  steps->Passed("code key deleted");
   DeleteKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
-  MoveBackedUpFiles(activeDirectory, backupDirectory);
+  steps->Passed("active set key deleted");
+  for (const std::string& name : record.files) {
+    MoveFileReplacing(activeDirectory, backupDirectory, name);
+    steps->Passed("file backed up");
+  }
 }
 
 void SetChangeWorker::WriteCodeRecords() {
@@ -185,7 +233,10 @@ void SetChangeWorker::WriteBoards() {
 
   unsigned long nextAddress = setup.baseIpAddress;
   const unsigned short boards = ActiveBoardCount(context->networkTable);
-  for (unsigned short board = 0; board < boards; ++board) WriteBoard(board, &nextAddress);
+  for (unsigned short board = 0; board < boards; ++board) {
+    WriteBoard(board, &nextAddress);
+    steps->Passed("board written");
+  }
 
   context->protomap.clear();
   activeIni.reset();
@@ -198,6 +249,7 @@ void SetChangeWorker::WriteBoards() {
   if (!actset) RaiseFormatted("Could not create ACTSET file");
   WriteText(actset.get(), setPath + "\r\n", "Could not create ACTSET file");
   if (std::fclose(actset.release()) != 0) RaiseFormatted("Could not create ACTSET file");
+  steps->Passed("ACTSET written");
 }
 
 void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddress) {
@@ -269,18 +321,38 @@ void SetChangeWorker::RollBack() {
   context->Reset();
   lmhosts.reset();
   activeIni.reset();
-  if (!backupMade) return;
-
-  // Puts back as much as it can: each failure is logged and the rest still
-  // comes back.
   const std::string registryFile = backupDirectory + kBackupRegistryFile;
   std::string text;
-  if (RunCatchingText(
-          [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text))
-    DeleteFileA(registryFile.c_str());
-  else
+  if (!backupMade) {
+    // Nothing of the active configuration was touched; an export begun
+    // goes with the journal, so no half-written file is taken for one.
+    if (journal->Open()) {
+      DeleteFileA(registryFile.c_str());
+      if (!RunCatchingText([&] { journal->Finish(); }, &text)) LogError(text.c_str());
+    }
+    return;
+  }
+
+  // Puts back as much as it can: each failure is logged and the rest still
+  // comes back. The journal says so first, and the export is deleted only
+  // once the registry has been read back from it, so that a rollback the
+  // process does not live to finish is completed at the next start.
+  if (!RunCatchingText([&] { Step(kChangeStepRollback); }, &text)) LogError(text.c_str());
+  bool whole = true;
+  const bool registryBack = RunCatchingText(
+      [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text);
+  if (!registryBack) {
     LogError(text.c_str());  // the export stays for an operator to import
-  MoveBackedUpFilesLogging(backupDirectory, activeDirectory,
-                           [this](const char* failure) { LogError(failure); });
+    whole = false;
+  }
+  MoveBackedUpFilesLogging(backupDirectory, activeDirectory, [&](const char* failure) {
+    LogError(failure);
+    whole = false;
+  });
   if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogError(text.c_str());
+  if (registryBack) DeleteFileA(registryFile.c_str());
+  // A rollback that could not put everything back leaves its journal: the
+  // next change, restore or start of the server tries again before the
+  // backup's remaining files could be overwritten.
+  if (whole && !RunCatchingText([&] { journal->Finish(); }, &text)) LogError(text.c_str());
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "setchange/ChangeJournal.h"
 #include "setchange/ProfileFile.h"
 #include "setchange/SetChangeWorker.h"
 #include "setfiles/Crc16.h"
@@ -232,6 +233,70 @@ TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0].rfind("Could not write " + Root() + "\\bin\\korvane.ini", 0), 0u)
       << logged[0];
+}
+
+TEST_F(SetChangeWorkerTest, TheJournalLastsFromTheExportToTheEndOfTheChangeOrItsRollback) {
+  const std::string journalPath = Root() + "\\SetChange.journal";
+  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  const DirectorySnapshot oldFiles = ActiveFiles();
+  const TreeSnapshot oldRegistry = Snapshot(Key());
+
+  // While a change works its journal names the set, the step, and the files
+  // of the configuration being replaced; the export is complete before the
+  // step moves on from "export".
+  std::vector<std::string> seen;
+  stepPassed = [&](const char* step) {
+    JournalRecord record;
+    if (!ReadJournal(Root(), &record)) {
+      seen.push_back(std::string(step) + ": none");
+      return;
+    }
+    seen.push_back(std::string(step) + ": " + record.step);
+    if (std::string(step) == "journal written") {
+      EXPECT_EQ(record.setPath, Root() + "\\Comp\\Two.cfg");
+      EXPECT_EQ(record.files.size(), oldFiles.size());
+    }
+  };
+  const std::vector<NetworkRecord> table = {Board("TWO", 'A', 0x03)};
+  ASSERT_EQ(Change(WriteSet("Two", CommonLists(table, "two"))), 0) << lastError;
+  ASSERT_GE(seen.size(), 10u);
+  EXPECT_EQ(seen[0], "journal written: export");
+  EXPECT_EQ(seen[1], "registry saved: export");
+  EXPECT_EQ(seen[2], "code key deleted: backup");
+  EXPECT_EQ(seen.back(), "journal removed: none");
+  EXPECT_FALSE(FileExists(journalPath));
+
+  // A rollback that cannot put a file back keeps the journal, so that the
+  // backup's remaining files are not thrown away by the next change: that
+  // change first completes the rollback.
+  stepPassed = nullptr;
+  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  std::vector<NamedList> broken = CommonLists({Board("NEWV", 'V', 0x08)}, "broken");
+  broken.erase(broken.begin() + 2);  // v25_mpk_
+  const std::string brokenPath = WriteSet("Broken", broken);
+  {
+    UniqueFileHandle held;
+    stepPassed = [&](const char* step) {
+      if (std::string(step) == "code records written")
+        held.h = CreateFileA((Backup() + "\\123401.cfg").c_str(), GENERIC_READ, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    };
+    EXPECT_EQ(Change(brokenPath), 1);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(lastError, "Could not find list v25_mpk_");
+    EXPECT_TRUE(FileExists(journalPath));
+    EXPECT_TRUE(FileExists(Backup() + "\\123401.cfg"));
+    ASSERT_FALSE(logged.empty());
+  }
+  stepPassed = nullptr;
+  logged.clear();
+  ASSERT_EQ(Change(brokenPath), 1);
+  EXPECT_EQ(lastError, "Could not find list v25_mpk_");
+  EXPECT_FALSE(FileExists(journalPath));
+  DirectorySnapshot files = ActiveFiles();
+  files.erase("123408.CFG");  // the failed change's own, kept as a rollback keeps them
+  EXPECT_EQ(files, oldFiles);
+  EXPECT_EQ(Snapshot(Key()), oldRegistry);
 }
 
 TEST_F(SetChangeWorkerTest, WaitsForTheGoAheadAndHoldsTheLockWhileItWorks) {

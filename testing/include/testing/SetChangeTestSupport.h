@@ -111,6 +111,9 @@ class WorkerTest : public ::testing::Test {
     };
     setup.warningShower = [this](const char* text) { warnings.push_back(text); };
     setup.logError = [this](const char* text) { logged.push_back(text); };
+    setup.stepPassed = [this](const char* step) {
+      if (stepPassed) stepPassed(step);
+    };
     return setup;
   }
 
@@ -140,6 +143,8 @@ class WorkerTest : public ::testing::Test {
   JArray<BoardRecord> boards;
   int resets = 0;
   std::function<void()> onReset;
+  // Told each step a worker passes.
+  std::function<void(const char*)> stepPassed;
   std::vector<std::string> warnings;
   std::vector<std::string> logged;
 };

@@ -192,6 +192,11 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // Reads the installation settings into the class-wide state and makes
   // the board socket (ControlCenterComponentSettings.cpp).
   static void ReadSettings();
+  // Completes a set change or restore that an earlier server process did
+  // not live to finish (its journal is in the installation), before the
+  // first instance reads the configuration; logs what it did. Raises when
+  // the work cannot be completed.
+  static void RecoverInterruptedWork();
   // The text of a set name marker, cut down to the set's name (shared by
   // GetActiveSetName and GetBackupSetName).
   static void ReadSetNameMarker(const char* marker, unsigned short* namesize, char** setname);

@@ -45,11 +45,44 @@ struct ConfigurationWorkerSetup {
   // worker then ends as soon as it is let go, without touching anything.
   const std::atomic<bool>* cancelled = nullptr;
   bool Cancelled() const { return cancelled && cancelled->load(); }
+  // Called after each step that a crash could follow, with the step's
+  // name: the points at which the crash tests stop a worker. Empty: the
+  // test hook of StepCounter below.
+  std::function<void(const char*)> stepPassed;
 };
 
 // Why a worker that was cancelled before it started did nothing.
 constexpr const char* kCancelledText =
     "The configuration change was cancelled before it started: the server is shutting down.";
+
+// The counter of a worker's steps. With no stepPassed callback it obeys a
+// test hook in the registry: a REG_DWORD "Terminate After Step" of N (1 and
+// up) under HKEY_LOCAL_MACHINE\<subtree> Test Hooks (for the server,
+// "SOFTWARE\Brenlow\Korvane Test Hooks", outside the subtree a change saves
+// and restores) makes the worker end its own process with TerminateProcess
+// right after its Nth step, as a crash or a power cut would, so that a test
+// can show that the next start puts a whole configuration back. Read once
+// per change; absent or 0 on every working installation.
+class StepCounter {
+ public:
+  explicit StepCounter(const ConfigurationWorkerSetup& setup);
+  void Passed(const char* step);
+
+  static constexpr const char* kHookValueName = "Terminate After Step";
+  static constexpr UINT kTerminatedExitCode = 0x4B11;
+
+ private:
+  std::function<void(const char*)> callback;
+  DWORD terminateAfter = 0;
+  DWORD count = 0;
+};
+
+// The key of the test hook for a subtree: "<subtree> Test Hooks".
+std::string TestHookKeyOf(const std::string& registrySubtree);
+
+// Logs text through setup.logError, or the installed error logger when the
+// setup has none.
+void LogWorkerError(const ConfigurationWorkerSetup& setup, const char* text);
 
 // The kinds of file a change backs up, moves back and (on a restore)
 // clears from the active directory, in this order. Matched without regard
@@ -72,10 +105,21 @@ std::string BackupDirectoryOf(const std::string& rootPath);
 // that match pattern, by name, collected before any of them is touched.
 std::vector<std::string> MatchingFiles(const std::string& directory, const char* pattern);
 
-// Copies from\name to to\name (replacing) and deletes the original. Raises
-// "Could not copy <from> to <to>" or "Could not delete <path>".
+// Moves from\name to to\name, replacing a file there: a rename, which
+// leaves the file whole in one place or the other whenever the process
+// stops. Between volumes (not the backup's case) the file is copied,
+// flushed to the disk, and only then deleted. Raises "Could not copy
+// <from> to <to>" or "Could not delete <path>".
 void MoveFileReplacing(const std::string& fromDirectory, const std::string& toDirectory,
                        const std::string& name);
+
+// Copies from to to (replacing) and flushes the copy to the disk before
+// returning, so that nothing may remove the original while the copy is
+// only in the cache. Raises "Could not copy <from> to <to>".
+void CopyFileFlushed(const std::string& from, const std::string& to);
+
+// Whether the file (or directory) exists.
+bool ExistsOnDisk(const std::string& path);
 
 // Every file of the backed-up kinds, in pattern order, from one directory
 // into the other.

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "setchange/ChangeJournal.h"
 #include "setchange/ConfigurationWorker.h"
 #include "setchange/ProfileFile.h"
 #include "setfiles/ConfigurationContext.h"
@@ -34,6 +35,15 @@ std::string DottedAddress(unsigned long hostOrderAddress);
 // digits.
 std::string HardwareAddressText(const NetworkRecord& record);
 
+// Steps of a set change as its journal names them (ChangeJournal.h). The
+// export is being written ("export"); the export is complete and the old
+// configuration is being moved into the backup ("backup"); the new one is
+// being built ("code", "set", "archive", "boards", "records", "bootp");
+// a failure is being rolled back ("rollback").
+constexpr const char* kChangeStepExport = "export";
+constexpr const char* kChangeStepBackup = "backup";
+constexpr const char* kChangeStepRollback = "rollback";
+
 class SetChangeWorker {
  public:
   explicit SetChangeWorker(ConfigurationWorkerSetup setup);
@@ -41,6 +51,12 @@ class SetChangeWorker {
   // Waits until hAllowThreadToRun is set (the clients have let the change
   // go ahead), then activates the set at setPath. Returns 0 on success, 1
   // on failure, with the reason in LastError(). Never raises.
+  //
+  // A journal left by work that did not finish is completed first
+  // (Recovery.h); when that fails, so does the change, before it touches
+  // anything: backing up a configuration that is not whole would throw the
+  // rest of the previous one away. The change keeps its own journal from
+  // the registry export until it, or its rollback, has finished.
   int ChangeSet(HANDLE hAllowThreadToRun, const std::string& setPath);
 
   const std::string& LastError() const { return lastError; }
@@ -56,6 +72,8 @@ class SetChangeWorker {
   void WriteActiveSetRecords();
   void ReloadBoards();
 
+  // Records the step in the journal.
+  void Step(const char* step);
   // Closes everything the steps may hold open, then puts the backup back
   // when it was made.
   void RollBack();
@@ -76,6 +94,8 @@ class SetChangeWorker {
 
   // Valid during one ChangeSet.
   ConfigurationContext* context = nullptr;
+  ChangeJournal* journal = nullptr;
+  StepCounter* steps = nullptr;
   UniqueFile lmhosts;
   std::unique_ptr<ProfileFile> activeIni;
   UniqueKey codeKey;
