@@ -94,6 +94,7 @@ class ConfigurationContext {
   std::vector<ProtomapRecord> protomap;
 
  private:
+  std::vector<unsigned char> copyBuffer_;  // CopyList's
   std::string rootPath_;
   std::string commonDirectory_;
   unsigned long baseIpAddress_;
