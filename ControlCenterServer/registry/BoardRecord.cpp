@@ -92,6 +92,7 @@ void BoardRecord::SetIpAddress(const char* text) { CopyCut(ipAddress, text); }
 
 void LoadBoardList(JArray<BoardRecord>& table, HKEY parent, const char* path) {
   table.RemoveAll();
+  std::vector<BoardRecord> records;
   try {
     UniqueKey boardsKey = OpenKey(parent, path);
     if (!boardsKey) return;
@@ -103,10 +104,19 @@ void LoadBoardList(JArray<BoardRecord>& table, HKEY parent, const char* path) {
       if (RegEnumKeyExA(boardsKey.get(), index, keyName, &length, nullptr, nullptr, nullptr,
                         nullptr) != ERROR_SUCCESS)
         break;
-      BoardRecord record = ReadBoardRecord(boardsKey.get(), keyName);
-      table.ElementAt(record.BoardNum()) = record;
+      records.push_back(ReadBoardRecord(boardsKey.get(), keyName));
     }
-    CloseKey(boardsKey);
+  } catch (...) {
+    table.RemoveAll();
+    throw;
+  }
+  FillBoardList(table, records);
+}
+
+void FillBoardList(JArray<BoardRecord>& table, const std::vector<BoardRecord>& records) {
+  table.RemoveAll();
+  try {
+    for (const BoardRecord& record : records) table.ElementAt(record.BoardNum()) = record;
 
     // Every place up to the highest number must hold a board: the numbers
     // run from 0 without gaps.

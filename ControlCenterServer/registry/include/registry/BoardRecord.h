@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "registry/Registry.h"
 #include "Win32/JContainer.h"
@@ -66,3 +67,9 @@ void LoadBoardList(JArray<BoardRecord>& table, HKEY parent, const char* path);
 
 // The same for the process-wide boardList and the system's own records.
 void LoadBoardList();
+
+// What LoadBoardList makes of the records, given as they are (one per board
+// key, in any order) rather than read from the registry: a writer that has
+// just written the keys fills the table from what it wrote. Raises and
+// empties the table as LoadBoardList does when the numbers have gaps.
+void FillBoardList(JArray<BoardRecord>& table, const std::vector<BoardRecord>& records);
