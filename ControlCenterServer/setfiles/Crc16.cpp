@@ -1,8 +1,6 @@
 #include "setfiles/Crc16.h"
 
 #include <array>
-#include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -51,15 +49,12 @@ unsigned short Crc16UpdateBytewise(unsigned short crc, const void* data, size_t 
 unsigned short Crc16Update(unsigned short crc, const void* data, size_t size) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   for (; size >= 8; size -= 8, bytes += 8) {
-    // The word holds the bytes in file order from its low end (x86 is
-    // little-endian); the CRC's two bytes fold into the first two.
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    word ^= crc;
-    crc = static_cast<unsigned short>(
-        kSlices[7][word & 0xFF] ^ kSlices[6][(word >> 8) & 0xFF] ^ kSlices[5][(word >> 16) & 0xFF] ^
-        kSlices[4][(word >> 24) & 0xFF] ^ kSlices[3][(word >> 32) & 0xFF] ^
-        kSlices[2][(word >> 40) & 0xFF] ^ kSlices[1][(word >> 48) & 0xFF] ^ kSlices[0][word >> 56]);
+    // The CRC's two bytes fold into the first two of the eight.
+    const unsigned first = (bytes[0] | (bytes[1] << 8)) ^ crc;
+    crc = static_cast<unsigned short>(kSlices[7][first & 0xFF] ^ kSlices[6][first >> 8] ^
+                                      kSlices[5][bytes[2]] ^ kSlices[4][bytes[3]] ^
+                                      kSlices[3][bytes[4]] ^ kSlices[2][bytes[5]] ^
+                                      kSlices[1][bytes[6]] ^ kSlices[0][bytes[7]]);
   }
   for (size_t i = 0; i < size; ++i) crc = Crc16Step(crc, bytes[i]);
   return crc;

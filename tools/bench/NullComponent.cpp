@@ -125,7 +125,7 @@ class NullFactory : public IClassFactory {
 void RegisterNullComponent(const std::string& exePath) {
   HKEY key = nullptr;
   const std::string serverKey = std::string(kClassKey) + "\\LocalServer32";
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, serverKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, serverKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     RaiseFormatted("Could not register the do-nothing component.");
   const std::string command = "\"" + exePath + "\"";
@@ -134,7 +134,7 @@ void RegisterNullComponent(const std::string& exePath) {
   RegCloseKey(key);
 }
 
-void UnregisterNullComponent() { RegDeleteTreeA(HKEY_CURRENT_USER, kClassKey); }
+void UnregisterNullComponent() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kClassKey); }
 
 int ServeNullComponent() {
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;

@@ -13,7 +13,7 @@
 extern const CLSID kNullComponentClass;
 
 // Registers the program at exePath as the local server of the class for
-// this user; Unregister removes it again.
+// the machine; Unregister removes it again.
 void RegisterNullComponent(const std::string& exePath);
 void UnregisterNullComponent();
 

@@ -394,6 +394,17 @@ unsigned long long WriteSet(const std::string& root, const SetPlan& plan,
   return set.size();
 }
 
+// The plan with its last Pellix board (whose own lists are all required)
+// moved to the end.
+SetPlan PellixBoardLast(SetPlan plan) {
+  for (size_t i = plan.boards.size(); i-- > 0;)
+    if (plan.boards[i].type == 'I' || plan.boards[i].type == 'K') {
+      std::swap(plan.boards[i], plan.boards.back());
+      break;
+    }
+  return plan;
+}
+
 // The lists of the plan's last board that no other board has: leaving them
 // out makes the change fail at that board, after all the others' work.
 std::vector<std::string> LastBoardsOwnLists(const SetPlan& plan) {
@@ -541,7 +552,9 @@ int RunBench(const Options& options) {
   const SetPlan plan = BenchSetPlan(options.boards, options.megabytes * 1024ull * 1024ull);
   std::printf("Building the set: %u boards (%s), about %lu MB of lists.\n", options.boards,
               TypeMix(plan).c_str(), options.megabytes);
-  WriteInstallationFiles(root, {plan.name});
+  // Every set gets its archive, so that each change makes a whole backup.
+  WriteInstallationFiles(root, {plan.name, "BenchFail", "Grow" + std::to_string(options.boards / 4),
+                                "Grow" + std::to_string(options.boards * 4)});
   const unsigned long long setBytes = WriteSet(root, plan);
   std::printf("Wrote %s\\Comp\\%s.cfg: %s.\n", root.c_str(), plan.name.c_str(),
               Megabytes(setBytes).c_str());
@@ -576,24 +589,32 @@ int RunBench(const Options& options) {
 
   CrcFigures(active + "complete.cfg");
 
+  // A restore: the backup's files back, the registry from the export. The
+  // plain program copies the same files (from where the restore put them).
+  const ActiveFiles backedUp = BackedUpFiles(backup);
+  const RegistryCount exported = ExportRegistryCount(backup + "KorvaneRegistry.reg");
+  const double restore = Run(component.get(), nullptr);
+  PlainWork restoreWork;
+  restoreWork.Add(active, backedUp);
+  restoreWork.Add(exported);
+  PrintRatio("restore", restore, restoreWork, PlainSeconds(restoreWork, scratch));
+
   // A change that fails at its last board and rolls back: the plain program
-  // does the work of a change and that of a restore.
-  SetPlan failing = plan;
+  // does the work of a whole change with backup (the files written, the
+  // previous ones into the backup, the registry values) and then moves the
+  // backed-up configuration back and writes its registry values again.
+  SetPlan failing = PellixBoardLast(plan);
   failing.name = "BenchFail";
-  WriteSet(root, failing, LastBoardsOwnLists(plan));
-  PlainWork rollbackWork = lastChange;
-  rollbackWork.Add(backup, BackedUpFiles(backup));
-  rollbackWork.Add(ExportRegistryCount(backup + "KorvaneRegistry.reg"));
+  WriteSet(root, failing, LastBoardsOwnLists(failing));
   const double rollback = Run(component.get(), failing.name.c_str(), false);
+  PlainWork rollbackWork;
+  const ActiveFiles configuration = FilesWrittenByChange(active);
+  for (int copy = 0; copy < 3; ++copy) rollbackWork.Add(active, configuration);
+  rollbackWork.Add(ChangeRegistryCount());
+  rollbackWork.Add(ChangeRegistryCount());
   PrintRatio("failed set change with rollback", rollback, rollbackWork,
              PlainSeconds(rollbackWork, scratch));
-
-  // A restore: the backup's files back, the registry from the export.
-  PlainWork restoreWork;
-  restoreWork.Add(backup, BackedUpFiles(backup));
-  restoreWork.Add(ExportRegistryCount(backup + "KorvaneRegistry.reg"));
-  const double restore = Run(component.get(), nullptr);
-  PrintRatio("restore", restore, restoreWork, PlainSeconds(restoreWork, scratch));
+  DeleteFileA((root + "\\Comp\\" + failing.name + ".cfg").c_str());
 
   CallFigures(component.get());
 
