@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "registry/RegistryBackup.h"
 #include "Win32/ErrorText.h"
@@ -28,6 +29,12 @@ int RestoreWorker::RestoreSet(HANDLE hAllowThreadToRun) {
         if (!BackupPresent(setup.rootPath)) RaiseFormatted("%s", kNoBackupText);
 
         const std::string registryFile = backupDirectory + kBackupRegistryFile;
+        // The boards the import is about to record, taken from the export
+        // (deleted below) rather than read back value by value afterwards.
+        std::vector<BoardRecord> restoredBoards;
+        const bool boardsKnown =
+            setup.boardList &&
+            BoardRecordsFromExport(registryFile, setup.registrySubtree, &restoredBoards);
         RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str());
         DeleteFileA(registryFile.c_str());
 
@@ -39,7 +46,9 @@ int RestoreWorker::RestoreSet(HANDLE hAllowThreadToRun) {
               RaiseFormatted("Could not delete %s", (activeDirectory + name).c_str());
         MoveBackedUpFiles(backupDirectory, activeDirectory);
 
-        if (setup.boardList)
+        if (boardsKnown)
+          FillBoardList(*setup.boardList, restoredBoards);
+        else if (setup.boardList)
           LoadBoardList(*setup.boardList, HKEY_LOCAL_MACHINE,
                         (setup.registrySubtree + "\\" + kActiveSetKeyName + "\\Boards").c_str());
         if (setup.bootpReset) setup.bootpReset();

@@ -308,12 +308,31 @@ void SetChangeWorker::RollBack() {
   // comes back.
   const std::string registryFile = backupDirectory + kBackupRegistryFile;
   std::string text;
+  // The board table comes from the export when the import went through,
+  // else from what the registry holds.
+  std::vector<BoardRecord> restoredBoards;
+  bool boardsKnown = false;
   if (RunCatchingText(
-          [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text))
+          [&] {
+            boardsKnown = setup.boardList && BoardRecordsFromExport(registryFile, setup.registrySubtree,
+                                                                    &restoredBoards);
+            RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str());
+          },
+          &text)) {
     DeleteFileA(registryFile.c_str());
-  else
+  } else {
+    boardsKnown = false;
     LogRollbackFailure(text.c_str());  // the export stays for an operator to import
+  }
   MoveBackedUpFilesLogging(backupDirectory, activeDirectory,
                            [this](const char* failure) { LogRollbackFailure(failure); });
-  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogRollbackFailure(text.c_str());
+  if (!RunCatchingText(
+          [&] {
+            if (boardsKnown)
+              FillBoardList(*setup.boardList, restoredBoards);
+            else
+              ReloadBoards();
+          },
+          &text))
+    LogRollbackFailure(text.c_str());
 }
