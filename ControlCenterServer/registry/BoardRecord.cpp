@@ -183,9 +183,10 @@ bool ImportValue(const std::string& data, ImportedValue* value) {
 bool ReadExportFile(const std::string& path, std::string* text) {
   UniqueFile file(std::fopen(path.c_str(), "rb"));
   if (!file) return false;
-  char buffer[64 * 1024];
+  std::vector<char> buffer(64 * 1024);
   size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text->append(buffer, got);
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0)
+    text->append(buffer.data(), got);
   return !std::ferror(file.get());
 }
 
