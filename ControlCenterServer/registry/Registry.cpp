@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "Win32/ErrorText.h"
 #include "Win32/PerThread.h"
@@ -33,8 +34,11 @@ std::string WrongTypeMessage(const char* name) {
 constexpr DWORD kKeyNameBuffer = 256;
 
 // GetStringValue's buffer: one per thread, so that a text read on one thread
-// is not replaced under it by a read on another.
-std::unique_ptr<char[]>& StringBuffer() { return PerThread<std::unique_ptr<char[]>>::Get(); }
+// is not replaced under it by a read on another. It keeps its size, so that
+// a text is read with one query once the buffer has grown to the longest.
+std::vector<char>& StringBuffer() { return PerThread<std::vector<char>>::Get(); }
+
+constexpr size_t kFirstStringBuffer = 512;
 
 }  // namespace
 
@@ -69,7 +73,9 @@ void DeleteKey(HKEY parent, const char* path) {
       if (RegEnumKeyExA(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
           ERROR_SUCCESS)
         break;
-      DeleteKey(key.get(), name);
+      // A subkey without subkeys of its own (a board's record) goes with one
+      // call; only one that has them is emptied first.
+      if (RegDeleteKeyA(key.get(), name) != ERROR_SUCCESS) DeleteKey(key.get(), name);
     }
   }
   if (RegDeleteKeyA(parent, path) != ERROR_SUCCESS) RaiseKeyText("Could not delete key", path);
@@ -98,22 +104,26 @@ DWORD GetDwordValue(HKEY key, const char* name) {
 }
 
 char* GetStringValue(HKEY key, const char* name) {
-  StringBuffer().reset();
+  std::vector<char>& buffer = StringBuffer();
+  if (buffer.size() < kFirstStringBuffer) buffer.resize(kFirstStringBuffer);
   DWORD dtype = REG_NONE;
   DWORD size = 0;
-  LONG result = RegQueryValueExA(key, name, nullptr, &dtype, nullptr, &size);
+  LONG result;
+  for (;;) {
+    // One byte kept back: a value written without its terminating NUL still
+    // reads as a terminated text.
+    size = static_cast<DWORD>(buffer.size() - 1);
+    result = RegQueryValueExA(key, name, nullptr, &dtype, reinterpret_cast<BYTE*>(buffer.data()),
+                              &size);
+    if (result != ERROR_MORE_DATA) break;
+    // The value may grow again before the next read: ask until it fits.
+    buffer.resize(static_cast<size_t>(size) + 2);
+  }
   if (result != ERROR_SUCCESS) RaiseGetText(name, result);
   KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
   if (size == 0) return nullptr;
-  // One byte more than stored: a value written without its terminating NUL
-  // still reads as a terminated text.
-  std::unique_ptr<char[]> text(new char[size + 1]());
-  result = RegQueryValueExA(key, name, nullptr, &dtype, reinterpret_cast<BYTE*>(text.get()), &size);
-  if (result != ERROR_SUCCESS) RaiseGetText(name, result);
-  // The value may have changed type between the two reads.
-  KORVANE_ASSERT(dtype == REG_SZ, WrongTypeMessage(name).c_str());
-  StringBuffer() = std::move(text);
-  return StringBuffer().get();
+  buffer[size] = '\0';
+  return buffer.data();
 }
 
 std::string GetStringValueText(HKEY key, const char* name) {

@@ -41,6 +41,14 @@ bool IsKeyLine(const std::string& line, std::string* key, std::string* value) {
   return true;
 }
 
+// The form names are indexed under: the letters _strnicmp ignores the
+// case of in lower case.
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 }  // namespace
 
 ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
@@ -90,26 +98,78 @@ std::string ProfileFile::Get(const std::string& section, const std::string& key)
   return value;
 }
 
+void ProfileFile::BuildIndex() {
+  sections_.clear();
+  keys_.clear();
+  hasHeader_ = false;
+  std::string name;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (IsSectionHeader(lines_[i], &name)) {
+      sections_.emplace(LowerCase(name), i);
+      lastHeader_ = i;
+      hasHeader_ = true;
+    } else if (hasHeader_ && IsKeyLine(lines_[i], &name, nullptr)) {
+      keys_.emplace(std::make_pair(lastHeader_, LowerCase(name)), i);
+    }
+  }
+  indexed_ = true;
+}
+
+void ProfileFile::IndexAppendedLine() {
+  const size_t line = lines_.size() - 1;
+  std::string name;
+  if (IsSectionHeader(lines_[line], nullptr)) {
+    indexed_ = false;
+  } else if (hasHeader_ && IsKeyLine(lines_[line], &name, nullptr)) {
+    keys_.emplace(std::make_pair(lastHeader_, LowerCase(name)), line);
+  }
+}
+
 void ProfileFile::Set(const std::string& section, const std::string& key,
                       const std::string& value) {
   const std::string entry = Trimmed(key) + "=" + value;
-  size_t header = FindSection(section);
-  if (header == std::string::npos) {
+  if (!indexed_) BuildIndex();
+  const auto found = sections_.find(LowerCase(Trimmed(section)));
+  if (found == sections_.end()) {
     lines_.push_back("[" + Trimmed(section) + "]");
+    // A section name holding "]" reads back as another name: start over.
+    std::string name;
+    if (IsSectionHeader(lines_.back(), &name) && SameText(name, Trimmed(section))) {
+      sections_.emplace(LowerCase(name), lines_.size() - 1);
+      lastHeader_ = lines_.size() - 1;
+      hasHeader_ = true;
+    } else {
+      indexed_ = false;
+    }
     lines_.push_back(entry);
+    if (indexed_) IndexAppendedLine();
     return;
   }
-  size_t end = 0;
-  const size_t line = FindKey(header, key, &end);
-  if (line != std::string::npos) {
-    lines_[line] = entry;
+  const size_t header = found->second;
+  const auto keyLine = keys_.find(std::make_pair(header, LowerCase(Trimmed(key))));
+  if (keyLine != keys_.end()) {
+    lines_[keyLine->second] = entry;
+    // The key reads back the same; only a value that makes the line look
+    // like a section header changes what the lines mean.
+    if (IsSectionHeader(entry, nullptr)) indexed_ = false;
     return;
   }
   // After the section's last entry, before any blank lines that part it
   // from the next section.
+  size_t end = 0;
+  if (header == lastHeader_) {
+    end = lines_.size();
+  } else {
+    FindKey(header, key, &end);
+  }
   size_t at = end;
   while (at > header + 1 && Trimmed(lines_[at - 1]).empty()) --at;
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), entry);
+  if (at == lines_.size() - 1 && header == lastHeader_) {
+    IndexAppendedLine();
+  } else {
+    indexed_ = false;  // the lines after it moved
+  }
 }
 
 void ProfileFile::Save() const {

@@ -132,7 +132,7 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
         Step("records");
         WriteActiveSetRecords();
         steps->Passed("active set recorded");
-        ReloadBoards();
+        PublishBoards();
         steps->Passed("board table loaded");
         Step("bootp");
         if (setup.bootpReset) setup.bootpReset();
@@ -227,16 +227,33 @@ void SetChangeWorker::WriteBoards() {
   CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());  // closed again at once
   boardsKey = CreateKey(HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
 
+  // What every board's lists are chosen by, read once for all of them.
   context->LoadProtomap();
+  context->LoadBrdlists();
   // The previous active.ini is in the backup now: this one starts empty.
   activeIni = std::make_unique<ProfileFile>(activeIniPath);
+  writtenBoards.clear();
+  writtenBoardKeys.clear();
 
   unsigned long nextAddress = setup.baseIpAddress;
   const unsigned short boards = ActiveBoardCount(context->networkTable);
-  for (unsigned short board = 0; board < boards; ++board) {
-    WriteBoard(board, &nextAddress);
-    steps->Passed("board written");
+  unsigned short board = 0;
+  try {
+    for (; board < boards; ++board) {
+      WriteBoard(board, &nextAddress);
+      steps->Passed("board written");
+    }
+  } catch (...) {
+    // active.ini is written once, not after every board; a change that
+    // fails still leaves it holding every board recorded in the registry so
+    // far, as the rollback expects to find it.
+    if (!activeIni->Lines().empty()) {
+      std::string ignored;
+      RunCatchingText([&] { activeIni->Save(); }, &ignored);
+    }
+    throw;
   }
+  if (boards > 0) activeIni->Save();
 
   context->protomap.clear();
   activeIni.reset();
@@ -276,10 +293,9 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
     std::snprintf(entry, sizeof entry, "%s NOPATH FFFF 0000 %s %d %c", address.c_str(),
                   name.c_str(), board, record.boardType);
   }
-  // Saved board by board, so that what is on disk always matches the
-  // registry records written so far.
+  // Set before the registry records: should they fail, the active.ini that
+  // WriteBoards saves still names every board the registry has.
   activeIni->Set(kActiveIniSection, hardware, entry);
-  activeIni->Save();
 
   UniqueKey boardKey = CreateKey(boardsKey.get(), hardware.c_str());
   SetString(boardKey.get(), "Address", address);
@@ -290,12 +306,30 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
   SetDword(boardKey.get(), "Size", hasListFile ? listFile.blocks : 0);
   SetString(boardKey.get(), "Type", std::string(1, record.boardType));
   CloseKey(boardKey);
+
+  BoardRecord written;
+  std::memcpy(written.hardwareAddress, record.hardwareAddress, sizeof written.hardwareAddress);
+  written.SetName(name.c_str());
+  written.SetIpAddress(address.c_str());
+  written.crc = static_cast<unsigned short>(hasListFile ? listFile.crc : 0xFFFFFFFFul);
+  written.boardNumber = board;
+  written.SetPath(hasListFile ? listPath.c_str() : "NOPATH");
+  written.size = hasListFile ? listFile.blocks : 0;
+  const auto slot = writtenBoardKeys.emplace(hardware, writtenBoards.size());
+  if (slot.second)
+    writtenBoards.push_back(written);
+  else
+    writtenBoards[slot.first->second] = written;
 }
 
 void SetChangeWorker::WriteActiveSetRecords() {
   activeSetKey = CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
   SetString(activeSetKey.get(), nullptr, SetNameOf(setPath));
   CloseKey(activeSetKey);
+}
+
+void SetChangeWorker::PublishBoards() {
+  if (setup.boardList) FillBoardList(*setup.boardList, writtenBoards);
 }
 
 void SetChangeWorker::ReloadBoards() {

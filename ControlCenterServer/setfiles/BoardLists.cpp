@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "setfiles/DescriptionFiles.h"
@@ -65,9 +66,10 @@ struct Board {
   }
 };
 
-Board DescribeBoard(const NetworkRecord* table, unsigned short count, unsigned short board) {
+Board DescribeBoard(ConfigurationContext& context, const NetworkRecord* table,
+                    unsigned short count, unsigned short board) {
   KORVANE_ASSERT(table && board < count, "The board is not in the network description table");
-  return Board{board, FindPartnerBoard(table, count, board), table[board].boardType};
+  return Board{board, context.PartnerOf(table, count, board), table[board].boardType};
 }
 
 // Whether record index of table, which belongs to the board when owns says
@@ -95,18 +97,52 @@ unsigned short FindPartnerBoard(const NetworkRecord* table, unsigned short count
   return board;
 }
 
+std::vector<unsigned short> FindPartnerBoards(const NetworkRecord* table, unsigned short count) {
+  std::vector<unsigned short> partners(table ? count : 0);
+  if (!table) return partners;
+  // FindPartnerBoard stops at the first other record with a negative link:
+  // for every board but the first such record that is this one, for that
+  // record itself the second one.
+  unsigned stops[2] = {count, count};
+  for (unsigned i = 0, found = 0; i < count && found < 2; ++i)
+    if (NetworkLink(table[i]) < 0) stops[found++] = i;
+  // The first two records of each name before the later stop: the earliest
+  // other one is the partner, when it comes before the board's stop.
+  std::unordered_map<std::string, std::pair<unsigned, unsigned>> firstTwo;
+  for (unsigned i = 0; i < stops[1]; ++i) {
+    auto slot = firstTwo.emplace(std::string(table[i].name, sizeof table[i].name),
+                                 std::make_pair(i, unsigned{count}));
+    if (!slot.second && slot.first->second.second == count) slot.first->second.second = i;
+  }
+  for (unsigned board = 0; board < count; ++board) {
+    partners[board] = static_cast<unsigned short>(board);
+    const auto named = firstTwo.find(std::string(table[board].name, sizeof table[board].name));
+    if (named == firstTwo.end()) continue;
+    const unsigned other =
+        named->second.first != board ? named->second.first : named->second.second;
+    const unsigned stop = board == stops[0] ? stops[1] : stops[0];
+    if (other < stop) partners[board] = static_cast<unsigned short>(other);
+  }
+  return partners;
+}
+
 bool CopyBoardLists(ConfigurationContext& context, unsigned short board,
                     const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  const std::string path = context.CommonDirectory() + "brdlists";
-  UniqueFile file(std::fopen(path.c_str(), "r"));
-  if (!file) RaiseFormatted("Could not open brdlists");
-  BrdlistsReader reader(file.get());
-  BrdlistsEntry entry;
-  while (reader.Next(entry)) {
+  const Board self = DescribeBoard(context, table, count, board);
+  // The lines as a change loaded them for all its boards, else the file's
+  // lines now.
+  BrdlistsLines read;
+  const BrdlistsLines* lines = context.Brdlists();
+  if (!lines) {
+    read = ReadBrdlistsLines(context.CommonDirectory() + "brdlists");
+    lines = &read;
+  }
+  if (!lines->opened) RaiseFormatted("Could not open brdlists");
+  for (const BrdlistsEntry& entry : lines->entries) {
     if (!entry.AppliesTo(self.type)) continue;
     if (!context.CopyList(entry.listName.c_str(), entry.required) && entry.required) return false;
   }
+  if (lines->broken) throw KeepMessageText(lines->problem);
   return true;
 }
 
@@ -122,8 +158,8 @@ bool CopyTcs2Lists(ConfigurationContext& context, unsigned short board,
 
 bool CopyPartyLineLists(ConfigurationContext& context, unsigned short board,
                         const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  ListTable lines = context.LoadTable("pl_desc0", kPartyLineRecord, true);
+  const Board self = DescribeBoard(context, table, count, board);
+  const ListTable& lines = context.Table("pl_desc0", kPartyLineRecord, true);
   for (size_t i = 0; i < lines.count; ++i) {
     const unsigned char* record = lines.Record(i);
     if (!self.Owns(BoardAt(record, 0))) continue;
@@ -132,15 +168,14 @@ bool CopyPartyLineLists(ConfigurationContext& context, unsigned short board,
     if (record[2] == 2 && !context.CopyList("v25_expl", true)) return false;
     if (record[2] == 3 && !context.CopyList("v25_supl", true)) return false;
   }
-  FreeTable(lines);
   return true;
 }
 
 bool CopyRemoteLists(ConfigurationContext& context, unsigned short board,
                      const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  ListTable switches = context.LoadTable("sw_descr", kSwitchRecord, true);
-  ListTable matrix = context.LoadTable("mat_prot", kMatrixRecord, true);
+  const Board self = DescribeBoard(context, table, count, board);
+  const ListTable& switches = context.Table("sw_descr", kSwitchRecord, true);
+  const ListTable& matrix = context.Table("mat_prot", kMatrixRecord, true);
   auto mine = [&](const unsigned char* record) { return self.Owns(BoardAt(record, 20)); };
   for (size_t i = 0; i < switches.count; ++i) {
     const unsigned char* record = switches.Record(i);
@@ -159,15 +194,13 @@ bool CopyRemoteLists(ConfigurationContext& context, unsigned short board,
       if (!context.CopyList(Field(entry, 10, 8).c_str(), true)) return false;
     }
   }
-  FreeTable(switches);
-  FreeTable(matrix);
   return true;
 }
 
 bool CopyVgaLists(ConfigurationContext& context, unsigned short board,
                   const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  ListTable displays = context.LoadTable("vga_disp", kVgaRecord, false);
+  const Board self = DescribeBoard(context, table, count, board);
+  const ListTable& displays = context.Table("vga_disp", kVgaRecord, false);
   for (size_t i = 0; i < displays.count; ++i) {
     const unsigned char* record = displays.Record(i);
     if (!self.Owns(BoardAt(record, 0))) continue;
@@ -175,19 +208,18 @@ bool CopyVgaLists(ConfigurationContext& context, unsigned short board,
     if (!context.CopyList(Field(record, 2, 10).c_str(), true)) return false;
     if (self.type == 'B') context.CopyList("vga_opts", false);
   }
-  FreeTable(displays);
   return true;
 }
 
 bool CopyProtoLists(ConfigurationContext& context, unsigned short board,
                     const NetworkRecord* table, unsigned short count) {
-  ListTable ports = context.LoadTable("sb_portp", kPortRecord, true);
-  ListTable protocols = context.LoadTable("protocol", kProtocolRecord, true);
-  ListTable network = context.LoadTable("networkd", kNetworkRecordSize, true);
+  const ListTable& ports = context.Table("sb_portp", kPortRecord, true);
+  const ListTable& protocols = context.Table("protocol", kProtocolRecord, true);
+  const ListTable& network = context.Table("networkd", kNetworkRecordSize, true);
   // The board's type is the caller's; its partner comes from the table as
   // complete.cfg holds it.
-  Board self = DescribeBoard(table, count, board);
-  self.partner = FindPartnerBoard(network.As<NetworkRecord>(), network.count, board);
+  Board self = DescribeBoard(context, table, count, board);
+  self.partner = context.PartnerOf(network.As<NetworkRecord>(), network.count, board);
 
   auto mine = [&](const unsigned char* record) { return self.Owns(BoardAt(record, 0)); };
   // Whether a port of the board before index carries one of the two ids.
@@ -237,17 +269,14 @@ bool CopyProtoLists(ConfigurationContext& context, unsigned short board,
     std::snprintf(name, sizeof name, "%04Xprot.cfg", static_cast<unsigned>(board));
     if (!context.CopyList(name, true, "protonew")) return false;
   }
-  FreeTable(ports);
-  FreeTable(protocols);
-  FreeTable(network);
   return true;
 }
 
 bool CopyControlPanelLists(ConfigurationContext& context, unsigned short board,
                            const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  ListTable panels = context.LoadTable("cp_spec0", kPanelRecord, true);
-  ListTable panelTypes = context.LoadTable("cp_type.exp", kPanelTypeRecord, true);
+  const Board self = DescribeBoard(context, table, count, board);
+  const ListTable& panels = context.Table("cp_spec0", kPanelRecord, true);
+  const ListTable& panelTypes = context.Table("cp_type.exp", kPanelTypeRecord, true);
   auto mine = [&](const unsigned char* record) { return self.Owns(BoardAt(record, 10)); };
   // A record takes part in a pass when it is the board's, names something in
   // the pass's field, and no earlier record of the board named the same.
@@ -287,7 +316,7 @@ bool CopyControlPanelLists(ConfigurationContext& context, unsigned short board,
     if (!context.CopyList(name.c_str(), false)) continue;
     const std::string levelList = name + ".lst";
     if (!context.CopyList(levelList.c_str(), false)) continue;
-    ListTable levels = context.LoadTable(levelList.c_str(), kLevelSetRecord, true);
+    const ListTable& levels = context.Table(levelList.c_str(), kLevelSetRecord, true);
     for (size_t k = 0; k < levels.count; ++k) {
       const std::string level = TrimRight(Field(levels.Record(k), 0, 8));
       if (level.empty()) continue;
@@ -313,16 +342,14 @@ bool CopyControlPanelLists(ConfigurationContext& context, unsigned short board,
       if (!context.CopyList(name.c_str(), true)) return false;
     }
   }
-  FreeTable(panels);
-  FreeTable(panelTypes);
   return true;
 }
 
 bool CopyPellixLists(ConfigurationContext& context, unsigned short board,
                      const NetworkRecord* table, unsigned short count) {
-  const Board self = DescribeBoard(table, count, board);
-  ListTable descriptions = context.LoadTable("mcs_desc", kPellixDescRecord, true);
-  ListTable systems = context.LoadTable("mcs_syst", kPellixSystemRecord, true);
+  const Board self = DescribeBoard(context, table, count, board);
+  const ListTable& descriptions = context.Table("mcs_desc", kPellixDescRecord, true);
+  const ListTable& systems = context.Table("mcs_syst", kPellixSystemRecord, true);
   // "UND..." (undefined), empty and blank fields name no list.
   auto names = [](const std::string& name) {
     return name.compare(0, 3, "UND") != 0 && name.find_first_not_of(' ') != std::string::npos;
@@ -357,8 +384,6 @@ bool CopyPellixLists(ConfigurationContext& context, unsigned short board,
       }
     }
   }
-  FreeTable(descriptions);
-  FreeTable(systems);
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Win32/ErrorText.h"
+#include "Win32/Holders.h"
 
 namespace {
 
@@ -102,6 +103,22 @@ bool BrdlistsReader::Next(BrdlistsEntry& entry) {
   entry.required = required != 0;
   entry.boardTypes = fields[2];
   return true;
+}
+
+BrdlistsLines ReadBrdlistsLines(const std::string& path) {
+  BrdlistsLines lines;
+  UniqueFile file(std::fopen(path.c_str(), "r"));
+  if (!file) return lines;
+  lines.opened = true;
+  BrdlistsReader reader(file.get());
+  BrdlistsEntry entry;
+  try {
+    while (reader.Next(entry)) lines.entries.push_back(entry);
+  } catch (char* text) {
+    lines.broken = true;
+    lines.problem = text ? text : "";
+  }
+  return lines;
 }
 
 ProtomapRecord ParseProtomapLine(const std::string& line, int lineNumber) {

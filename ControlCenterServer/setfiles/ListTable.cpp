@@ -10,8 +10,9 @@
 
 namespace {
 
-// Lists are copied into a per-board file through a fixed buffer.
-constexpr size_t kListCopyChunk = 1024;
+// Lists are copied into a per-board file through a fixed buffer, in pieces
+// large enough that the C library reads them straight from the file.
+constexpr size_t kListCopyChunk = 64 * 1024;
 
 // How CopyList finds a list: the names in the tables are fixed-width fields
 // and file-name-like, so only 12 characters count, a stem of more than 8
@@ -32,20 +33,19 @@ std::string NormaliseListName(const char* name) {
 
 void ListDirectory::Add(const LIST_DEF& entry, unsigned long long offset) {
   nodes_.push_back(ListNode{entry, offset});
+  index_[LowerCaseListName(ListName(entry))] = nodes_.size() - 1;
 }
 
 void ListDirectory::AddName(const char* name) { Add(MakeListDef(name, 0), 0); }
 
 bool ListDirectory::FindListOffset(const char* name, unsigned long long* offset,
                                    LIST_DEF* entry) const {
-  const std::string wanted(name ? name : "");
-  for (auto node = nodes_.rbegin(); node != nodes_.rend(); ++node) {
-    if (!SameListName(ListName(node->entry), wanted)) continue;
-    if (offset) *offset = node->offset;
-    if (entry) *entry = node->entry;
-    return true;
-  }
-  return false;
+  const auto found = index_.find(LowerCaseListName(name ? name : ""));
+  if (found == index_.end()) return false;
+  const ListNode& node = nodes_[found->second];
+  if (offset) *offset = node.offset;
+  if (entry) *entry = node.entry;
+  return true;
 }
 
 ListTable::~ListTable() { FreeTable(*this); }
@@ -167,7 +167,8 @@ bool ConfigurationContext::CopyList(const char* name, bool required, const char*
   if (writtenLists.FindListOffset(key.c_str(), nullptr, nullptr)) return true;
   WriteListDef(key.c_str(), length);
 
-  std::vector<unsigned char> buffer(kListCopyChunk);
+  std::vector<unsigned char>& buffer = copyBuffer_;
+  if (buffer.size() < kListCopyChunk) buffer.resize(kListCopyChunk);
   for (unsigned long long left = static_cast<unsigned long long>(length); left > 0;) {
     const size_t want = static_cast<size_t>(std::min<unsigned long long>(left, kListCopyChunk));
     if (std::fread(buffer.data(), 1, want, sourceFile.get()) != want)

@@ -379,6 +379,7 @@ int Check(const std::vector<std::string>& args, std::ostream& out) {
     return kExitOk;
   }
   context.SetCommonDirectory(common);
+  context.LoadBrdlists();  // read once for all the boards, as a set change does
   try {
     context.LoadProtomap();
   } catch (char* text) {

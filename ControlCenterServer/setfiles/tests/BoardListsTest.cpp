@@ -31,6 +31,27 @@ TEST(FindPartnerBoard, SameNameUntilANegativeLink) {
   EXPECT_EQ(FindPartnerBoard(table.data(), 5, 3), 3);
 }
 
+TEST(FindPartnerBoard, AllAtOnceAgreesWithTheSearchBoardByBoard) {
+  // Tables of few names and a few negative links anywhere (also on the
+  // board itself, and twice), so that every way the search can end occurs.
+  unsigned seed = 7;
+  auto next = [&](unsigned range) { return (seed = seed * 1103515245u + 12345u) / 65536u % range; };
+  for (int round = 0; round < 300; ++round) {
+    const unsigned short count = static_cast<unsigned short>(1 + next(24));
+    std::vector<NetworkRecord> table;
+    for (unsigned short i = 0; i < count; ++i) {
+      const std::string name(1, static_cast<char>('A' + next(4)));
+      table.push_back(Board(name.c_str(), 'S', 0, next(6) == 0 ? -1 : 1));
+    }
+    const std::vector<unsigned short> partners = FindPartnerBoards(table.data(), count);
+    ASSERT_EQ(partners.size(), count);
+    for (unsigned short board = 0; board < count; ++board)
+      ASSERT_EQ(partners[board], FindPartnerBoard(table.data(), count, board))
+          << "round " << round << ", board " << board;
+  }
+  EXPECT_TRUE(FindPartnerBoards(nullptr, 3).empty());
+}
+
 TEST(CopyPartyLineLists, PartnersShareTheirRecords) {
   Installation install("partyline");
   const std::vector<NetworkRecord> boards = {Board("TWIN", 'P', 1), Board("TWIN", 'Q', 2),

@@ -34,6 +34,40 @@ TEST(CompositeFind, FindsWithoutRegardToCaseAndPositionsAtTheData) {
   EXPECT_EQ(RaisedBy([&] { context.CompositeFind("absent", true); }), "Could not find list absent");
 }
 
+TEST(ListDirectory, NewestOfANameWinsWhateverItsCase) {
+  ListDirectory directory;
+  directory.Add(MakeListDef("Alpha", 1), 100);
+  directory.Add(MakeListDef("beta", 2), 200);
+  directory.Add(MakeListDef("ALPHA", 3), 300);
+  directory.Add(MakeListDef("alpha.x", 4), 400);
+  unsigned long long offset = 0;
+  LIST_DEF entry;
+  ASSERT_TRUE(directory.FindListOffset("aLpHa", &offset, &entry));
+  EXPECT_EQ(offset, 300u);
+  EXPECT_EQ(ListName(entry), "ALPHA");
+  ASSERT_TRUE(directory.FindListOffset("BETA", &offset, nullptr));
+  EXPECT_EQ(offset, 200u);
+  ASSERT_TRUE(directory.FindListOffset("Alpha.X", nullptr, &entry));
+  EXPECT_EQ(ListLength(entry), 4u);
+  // Only whole names match: no prefix, no longer name, no empty name.
+  EXPECT_FALSE(directory.FindListOffset("alph", nullptr, nullptr));
+  EXPECT_FALSE(directory.FindListOffset("alpha.", nullptr, nullptr));
+  EXPECT_FALSE(directory.FindListOffset("", nullptr, nullptr));
+  EXPECT_FALSE(directory.FindListOffset(nullptr, nullptr, nullptr));
+  // Letters outside ASCII are compared as they are.
+  directory.AddName("\xC4rger");
+  EXPECT_TRUE(directory.FindListOffset("\xC4RGER", nullptr, nullptr));
+  EXPECT_FALSE(directory.FindListOffset("\xE4rger", nullptr, nullptr));
+  EXPECT_EQ(directory.Size(), 5u);
+
+  directory.Clear();
+  EXPECT_TRUE(directory.Empty());
+  EXPECT_FALSE(directory.FindListOffset("alpha", nullptr, nullptr));
+  directory.AddName("Gamma");
+  EXPECT_TRUE(directory.FindListOffset("GAMMA", &offset, nullptr));
+  EXPECT_EQ(offset, 0u);
+}
+
 TEST(LoadTable, LoadsWholeRecordsOnly) {
   Installation install("load");
   install.Activate(ListsSet());

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "registry/Registry.h"
 #include "Win32/JContainer.h"
@@ -66,3 +68,19 @@ void LoadBoardList(JArray<BoardRecord>& table, HKEY parent, const char* path);
 
 // The same for the process-wide boardList and the system's own records.
 void LoadBoardList();
+
+// What LoadBoardList makes of the records, given as they are (one per board
+// key, in any order) rather than read from the registry: a writer that has
+// just written the keys fills the table from what it wrote. Raises and
+// empties the table as LoadBoardList does when the numbers have gaps.
+void FillBoardList(JArray<BoardRecord>& table, const std::vector<BoardRecord>& records);
+
+// The board records that RestoreRegistry would leave under the subtree's
+// "Active Set\Boards" when it imports the export at filePath, read from the
+// file itself: a restore fills the table from them instead of reading every
+// value back. False when the file holds anything whose outcome only the
+// registry can tell exactly (a line the import refuses, a board key that is
+// not a hardware address or has keys below it, a value missing or of
+// another type, two keys with one number): then read the registry.
+bool BoardRecordsFromExport(const std::string& filePath, const std::string& subtree,
+                            std::vector<BoardRecord>* records);

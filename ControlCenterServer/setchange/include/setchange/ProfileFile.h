@@ -12,7 +12,10 @@
 // (comments, other sections) are kept as they are.
 #pragma once
 
+#include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class ProfileFile {
@@ -31,6 +34,8 @@ class ProfileFile {
   std::string Get(const std::string& section, const std::string& key) const;
   // Replaces the key's value, or adds the key at the end of its section,
   // or the section at the end of the file. Only in memory until Save.
+  // Setting many keys costs time in proportion to their number (active.ini
+  // gets one key per board): the sections and keys are indexed.
   void Set(const std::string& section, const std::string& key, const std::string& value);
   // Writes the whole file (CR LF line ends). Raises "Could not write <path>".
   void Save() const;
@@ -44,6 +49,21 @@ class ProfileFile {
   // npos; end receives the index one past the section's last line.
   size_t FindKey(size_t header, const std::string& key, size_t* end) const;
 
+  // Fills the index from the lines.
+  void BuildIndex();
+  // Takes the line just appended at the end of the last section into the
+  // index, or drops the index when the line starts a section itself.
+  void IndexAppendedLine();
+
   std::string path_;
   std::vector<std::string> lines_;
+
+  // What FindSection and FindKey would find, by lower-case name: each
+  // section's first header line, and within the section of each such header
+  // each key's first line. Valid while indexed_.
+  bool indexed_ = false;
+  std::unordered_map<std::string, size_t> sections_;
+  std::map<std::pair<size_t, std::string>, size_t> keys_;
+  size_t lastHeader_ = 0;     // the last header line of the file, when hasHeader_
+  bool hasHeader_ = false;
 };

@@ -13,8 +13,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "setchange/ChangeJournal.h"
 #include "setchange/ConfigurationWorker.h"
@@ -70,6 +72,9 @@ class SetChangeWorker {
   void WriteBoards();
   void WriteBoard(unsigned short board, unsigned long* nextAddress);
   void WriteActiveSetRecords();
+  // The board table from the records the change wrote, as ReloadBoards
+  // would read them back.
+  void PublishBoards();
   void ReloadBoards();
 
   // Records the step in the journal.
@@ -101,6 +106,10 @@ class SetChangeWorker {
   UniqueKey codeKey;
   UniqueKey activeSetKey;
   UniqueKey boardsKey;
+  // The board records as written under "Boards", one per key: a board whose
+  // key an earlier board already wrote replaces that board's record.
+  std::vector<BoardRecord> writtenBoards;
+  std::map<std::string, size_t> writtenBoardKeys;
   // The registry export is written: from here on a failure puts the backup
   // back. (The old "Code" and "Active Set" keys are deleted right after the
   // export, before any file moves, so the export must come back even when

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/SetFile.h"
@@ -16,6 +17,9 @@
 // first record with a negative link; the board itself when there is none.
 unsigned short FindPartnerBoard(const NetworkRecord* table, unsigned short count,
                                 unsigned short board);
+// FindPartnerBoard of every board of the table at once, in one pass rather
+// than one search per board.
+std::vector<unsigned short> FindPartnerBoards(const NetworkRecord* table, unsigned short count);
 
 bool CopyBoardLists(ConfigurationContext& context, unsigned short board,
                     const NetworkRecord* table, unsigned short count);

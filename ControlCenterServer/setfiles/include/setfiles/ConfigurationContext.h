@@ -10,7 +10,11 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "setfiles/DescriptionFiles.h"
@@ -75,6 +79,25 @@ class ConfigurationContext {
   // not open the PROTOMAP file" or the text of a malformed line.
   void LoadProtomap();
 
+  // Reads "brdlists" of the common directory once for all the boards that
+  // follow: until Reset, CopyBoardLists uses what was read instead of
+  // reading the file for every board. Never raises; the file's failures are
+  // raised where a board meets them.
+  void LoadBrdlists();
+  // The lines LoadBrdlists read, or null when it was not called.
+  const BrdlistsLines* Brdlists() const { return brdlists_.get(); }
+
+  // LoadTable for the copiers, which read the same description tables for
+  // every board: each table is loaded from sourceFile once and kept until the
+  // source changes (CheckConfiguration, Reset). Raises as LoadTable does.
+  const ListTable& Table(const char* name, size_t recordSize, bool required);
+
+  // FindPartnerBoard, from a partner table made once per network table for
+  // the tables this context holds (networkTable, those Table loaded); for
+  // any other table the search itself.
+  unsigned short PartnerOf(const NetworkRecord* table, unsigned short count,
+                           unsigned short board);
+
   // Shows an operator warning and waits until it is acknowledged. By
   // default a message box titled "Warning" owned by no window; the set file
   // tool prints instead, since nobody may be there to press OK.
@@ -94,6 +117,17 @@ class ConfigurationContext {
   std::vector<ProtomapRecord> protomap;
 
  private:
+  // Forgets what was loaded from the source file.
+  void ForgetTables();
+
+  std::unique_ptr<BrdlistsLines> brdlists_;
+  std::vector<unsigned char> copyBuffer_;  // CopyList's
+  // Lower-case list name and record size -> the table.
+  std::map<std::pair<std::string, size_t>, ListTable> tables_;
+  // The records of the network tables Table loaded.
+  std::unordered_set<const void*> networkTables_;
+  // A held network table's records -> every board's partner.
+  std::unordered_map<const void*, std::vector<unsigned short>> partners_;
   std::string rootPath_;
   std::string commonDirectory_;
   unsigned long baseIpAddress_;

@@ -46,6 +46,21 @@ class BrdlistsReader {
   bool ended_ = false;
 };
 
+// The whole of "brdlists" as BrdlistsReader hands it out, read at once so
+// that a set change reads the file once rather than once per board. The
+// reader's failures are kept, not raised: whoever replays the lines raises
+// them where the reader would have, once every entry before the bad line was
+// used.
+struct BrdlistsLines {
+  bool opened = false;                 // false: the file could not be opened
+  std::vector<BrdlistsEntry> entries;  // the used lines before any bad one
+  bool broken = false;                 // a bad line ended them
+  std::string problem;                 // what the reader raised for it
+};
+
+// Reads the file at path; never raises.
+BrdlistsLines ReadBrdlistsLines(const std::string& path);
+
 struct ProtomapRecord {
   unsigned char protocol = 0;
   unsigned char replacement = 0;

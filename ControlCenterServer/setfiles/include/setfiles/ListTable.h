@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "setfiles/SetFile.h"
@@ -16,9 +17,11 @@ struct ListNode {
   unsigned long long offset;  // absolute offset of the list's first data byte
 };
 
-// Lookups start at the most recently added node, so a later list shadows an
+// Lookups find the most recently added node, so a later list shadows an
 // earlier one of the same name (the generated "IP" and "COMMPORT" lists
-// shadow any the set carries).
+// shadow any the set carries). A set change looks up tens of names per board
+// in a directory of thousands of lists, so the names are indexed (in lower
+// case) as they are added.
 class ListDirectory {
  public:
   void Add(const LIST_DEF& entry, unsigned long long offset);
@@ -27,7 +30,10 @@ class ListDirectory {
   // FindListOffset: the newest node whose name equals name without regard
   // to letter case; false when there is none.
   bool FindListOffset(const char* name, unsigned long long* offset, LIST_DEF* entry) const;
-  void Clear() { nodes_.clear(); }
+  void Clear() {
+    nodes_.clear();
+    index_.clear();
+  }
   bool Empty() const { return nodes_.empty(); }
   size_t Size() const { return nodes_.size(); }
   // Oldest first.
@@ -35,6 +41,8 @@ class ListDirectory {
 
  private:
   std::vector<ListNode> nodes_;
+  // Lower-case name -> the newest node of that name.
+  std::unordered_map<std::string, size_t> index_;
 };
 
 // A whole list in one movable global block, as an array of records. Empty:

@@ -60,6 +60,9 @@ std::string StoredAddress(const NetworkRecord& record);
 
 // ASCII comparison without regard to letter case, as list lookups use.
 bool SameListName(const std::string& a, const std::string& b);
+// The name with the letters SameListName ignores the case of in lower case:
+// two names are the same list name exactly when these are equal.
+std::string LowerCaseListName(std::string name);
 
 // --- Whole set files, for the set file tool and the tests ---
 
