@@ -206,19 +206,18 @@ TEST_F(TranslatingFrameTest, ShowsWhatTheLogCouldNotTake) {
   EXPECT_EQ(shown, std::vector<std::string>{"not logged"});
 }
 
+BOOL CALLBACK KeepStaticText(HWND child, LPARAM found) {
+  char kind[16] = "", words[256] = "";
+  GetClassNameA(child, kind, sizeof kind);
+  GetWindowTextA(child, words, sizeof words);
+  if (lstrcmpiA(kind, "Static") == 0 && words[0]) *reinterpret_cast<std::string*>(found) = words;
+  return TRUE;
+}
+
 // The text of a message box: its one static control that has any.
 std::string BoxText(HWND box) {
   std::string text;
-  EnumChildWindows(
-      box,
-      [](HWND child, LPARAM found) -> BOOL {
-        char kind[16] = "", words[256] = "";
-        GetClassNameA(child, kind, sizeof kind);
-        GetWindowTextA(child, words, sizeof words);
-        if (lstrcmpiA(kind, "Static") == 0 && words[0]) *reinterpret_cast<std::string*>(found) = words;
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&text));
+  EnumChildWindows(box, KeepStaticText, reinterpret_cast<LPARAM>(&text));
   return text;
 }
 
