@@ -81,7 +81,8 @@ void GiveText(DaoString* out, const std::string& text) {
 
 class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
  public:
-  explicit DaoServerObject(std::string directory) : session_(std::move(directory)) {
+  DaoServerObject(std::string directory, const DaoLimits& limits)
+      : session_(std::move(directory), limits) {
     DaoServerLifetime::AddObject();
   }
   ~DaoServerObject() { DaoServerLifetime::ReleaseObject(); }
@@ -299,7 +300,7 @@ class DaoClassFactory final : public IClassFactory {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     try {
-      return CreateDaoServerObject(DatabaseDirectory(), iid, object);
+      return CreateDaoServerObject(DatabaseDirectory(), ConnectionLimits(), iid, object);
     } catch (...) {
       return E_OUTOFMEMORY;
     }
@@ -318,10 +319,11 @@ class DaoClassFactory final : public IClassFactory {
 
 }  // namespace
 
-HRESULT CreateDaoServerObject(const std::string& directory, REFIID iid, void** object) {
+HRESULT CreateDaoServerObject(const std::string& directory, const DaoLimits& limits, REFIID iid,
+                              void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  DaoServerObject* created = new (std::nothrow) DaoServerObject(directory);
+  DaoServerObject* created = new (std::nothrow) DaoServerObject(directory, limits);
   if (!created) return E_OUTOFMEMORY;
   const HRESULT hr = created->QueryInterface(iid, object);
   created->Release();

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "DaoStore.h"
 #include "QRBConsoleComponent.h"
 #include "QRBDAO.h"
 
@@ -24,9 +25,10 @@ HANDLE ChangeEvent();
 
 }  // namespace DaoServerLifetime
 
-// Makes a connection object that keeps its databases in directory and
-// hands out the interface iid.
-HRESULT CreateDaoServerObject(const std::string& directory, REFIID iid, void** object);
+// Makes a connection object that keeps its databases in directory, within
+// limits, and hands out the interface iid.
+HRESULT CreateDaoServerObject(const std::string& directory, const DaoLimits& limits, REFIID iid,
+                              void** object);
 
 // The class object the server registers; one reference for the caller.
 IClassFactory* NewDaoClassFactory();

@@ -1,6 +1,7 @@
 #include "DaoServerSettings.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "Win32/Holders.h"
 
@@ -42,6 +43,33 @@ std::string DatabaseDirectory() {
                       ? 0
                       : directory.find_last_of("\\/"));
   return directory + "\\Database";
+}
+
+namespace {
+
+// A DWORD value of the server's key, when there is one that is not 0.
+bool ReadLimit(const char* valueName, DWORD& value) {
+  UniqueKey key;
+  DWORD read = 0, size = sizeof read, type = 0;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+      RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&read),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || read == 0)
+    return false;
+  value = read;
+  return true;
+}
+
+}  // namespace
+
+DaoLimits ConnectionLimits() {
+  DaoLimits limits;
+  DWORD value = 0;
+  if (ReadLimit("Statement Time Limit", value)) limits.statementMs = value;
+  if (ReadLimit("Record Set Row Limit", value))
+    limits.recordSetRows = static_cast<long>(std::min<DWORD>(value, LONG_MAX));
+  if (ReadLimit("Handle Limit", value)) limits.handles = value;
+  return limits;
 }
 
 DWORD ShutdownDelayMs() {

@@ -22,6 +22,14 @@ constexpr int kBusyTimeoutMs = 30000;
 constexpr size_t kMaxObjectName = 64;
 constexpr size_t kMaxDatabaseName = 200;
 
+// Client SQL texts are at most this long, as stored queries always were.
+constexpr size_t kLongestSqlText = 65535;
+// The largest text or blob one value may be, stored or computed.
+constexpr int kLongestValue = 64 * 1024 * 1024;
+// How many virtual machine steps pass between two looks at the deadline:
+// well under a millisecond of work.
+constexpr int kProgressSteps = 10000;
+
 const char kFieldDefsTable[] = "korvane_fielddefs";
 const char kQueryDefsTable[] = "korvane_querydefs";
 
@@ -121,16 +129,223 @@ bool SameName(const std::string& a, const std::string& b) {
                                                 static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
+// What a client's SQL may not do, and why; null when it may.
+const char* ClientRefusal(int action, const char* first, const char* second) {
+  switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+      return "a query works in its own database only (ATTACH and DETACH are not allowed)";
+    case SQLITE_PRAGMA:
+      return "PRAGMA statements are not allowed in a query";
+    case SQLITE_TRANSACTION:
+    case SQLITE_SAVEPOINT:
+      // A transaction left open would hold the file's write lock past the
+      // call and keep every other writer out, the error log among them.
+      return "every query runs in a transaction of its own (BEGIN, COMMIT, ROLLBACK and"
+             " SAVEPOINT are not allowed)";
+    case SQLITE_CREATE_TRIGGER:
+    case SQLITE_CREATE_TEMP_TRIGGER:
+      return "triggers cannot be created";
+    case SQLITE_CREATE_TEMP_TABLE:
+    case SQLITE_CREATE_TEMP_INDEX:
+    case SQLITE_CREATE_TEMP_VIEW:
+      // A temporary object would hide a stored one of the same name from
+      // the server's own statements.
+      return "temporary tables, views and indexes cannot be created";
+    default:
+      break;
+  }
+  const char* table = nullptr;
+  switch (action) {
+    case SQLITE_READ:
+      // The table-valued forms of PRAGMA.
+      if (first && !std::strncmp(first, "pragma_", 7))
+        return "PRAGMA statements are not allowed in a query";
+      table = first;
+      break;
+    case SQLITE_INSERT: case SQLITE_UPDATE: case SQLITE_DELETE: case SQLITE_DROP_TABLE:
+      table = first;
+      break;
+    case SQLITE_ALTER_TABLE: case SQLITE_CREATE_INDEX: case SQLITE_DROP_INDEX:
+      table = second;
+      break;
+    default:
+      break;
+  }
+  if (table && (SameName(table, kFieldDefsTable) || SameName(table, kQueryDefsTable)))
+    return "the server's own tables are out of a query's reach";
+  return nullptr;
+}
+
+const char kVacuumRefusal[] = "VACUUM is not allowed in a query (CompactDatabase compacts a database)";
+
+// True when the statement is a VACUUM (plain, of a schema, or INTO a file),
+// also behind EXPLAIN. It is refused before SQLite sees it: VACUUM INTO
+// writes its file while it runs, not while it is prepared.
+bool IsVacuum(const std::string& sql) {
+  size_t i = 0;
+  auto word = [&]() {
+    for (;;) {
+      while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+      if (sql.compare(i, 2, "--") == 0) {
+        i = sql.find('\n', i);
+        if (i == std::string::npos) i = sql.size();
+      } else if (sql.compare(i, 2, "/*") == 0) {
+        i = sql.find("*/", i + 2);
+        i = i == std::string::npos ? sql.size() : i + 2;
+      } else {
+        break;
+      }
+    }
+    std::string w;
+    while (i < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_'))
+      w += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i++])));
+    return w;
+  };
+  std::string first = word();
+  if (first == "EXPLAIN") {
+    first = word();
+    if (first == "QUERY") {
+      word();  // PLAN
+      first = word();
+    }
+  }
+  return first == "VACUUM";
+}
+
+}  // namespace
+
+// One SQLite connection. The authorizer stays installed for the life of the
+// connection and holds a client's statements to their sandbox whenever one
+// is prepared or run: SQLite prepares again inside sqlite3_step (after a
+// schema change, and for VACUUM's own ATTACH), so a check at prepare time
+// alone would let those through. The progress handler ends any statement
+// that outlives its deadline.
+struct DaoSession::Connection {
+  sqlite3* db = nullptr;
+  DaoLimits limits;
+  bool client = false;            // a client's SQL is being prepared or run
+  const char* refusal = nullptr;  // why the authorizer last said no
+  ULONGLONG deadline = 0;         // when the running statement must end; 0: none
+  bool timedOut = false;
+
+  ~Connection() {
+    if (db) sqlite3_close_v2(db);
+  }
+
+  static int Authorize(void* self, int action, const char* first, const char* second,
+                       const char*, const char*) {
+    Connection& connection = *static_cast<Connection*>(self);
+    if (!connection.client) return SQLITE_OK;
+    const char* refusal = ClientRefusal(action, first, second);
+    if (!refusal) return SQLITE_OK;
+    connection.refusal = refusal;
+    return SQLITE_DENY;
+  }
+
+  static int Progress(void* self) {
+    Connection& connection = *static_cast<Connection*>(self);
+    if (!connection.deadline || GetTickCount64() < connection.deadline) return 0;
+    connection.timedOut = true;
+    return 1;
+  }
+
+  // Why the last call failed, in words a client can act on.
+  std::string FailureText() const {
+    const int code = sqlite3_errcode(db);
+    if (timedOut && code == SQLITE_INTERRUPT)
+      return "it ran longer than " + std::to_string(limits.statementMs) +
+             " ms, the longest one statement may run";
+    if (refusal && code == SQLITE_AUTH) return refusal;
+    return Ansi(sqlite3_errmsg(db));
+  }
+
+  // Prepares a client's SQL text in the sandbox; refuses more than one
+  // statement. The caller holds a ClientStatement for the statement's life.
+  sqlite3_stmt* PrepareUserSql(const std::string& ansiSql, const std::string& queryName) {
+    if (ansiSql.size() > kLongestSqlText)
+      RaiseFormatted("The SQL text of query \"%s\" has %u characters; a query holds at most %u.",
+                     queryName.c_str(), static_cast<unsigned>(ansiSql.size()),
+                     static_cast<unsigned>(kLongestSqlText));
+    if (IsVacuum(ansiSql))
+      RaiseFormatted("The SQL text of query \"%s\" is refused: %s.", queryName.c_str(),
+                     kVacuumRefusal);
+    const std::string sql = U8(ansiSql);
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
+    if (rc != SQLITE_OK)
+      RaiseFormatted(rc == SQLITE_AUTH ? "The SQL text of query \"%s\" is refused: %s."
+                                       : "The SQL text of query \"%s\" is not valid: %s.",
+                     queryName.c_str(), FailureText().c_str());
+    const bool more = tail && std::strspn(tail, " \t\r\n;") != std::strlen(tail);
+    if (!stmt || more) {
+      sqlite3_finalize(stmt);
+      RaiseFormatted(stmt ? "The SQL text of query \"%s\" holds more than one statement."
+                          : "The SQL text of query \"%s\" holds no statement.",
+                     queryName.c_str());
+    }
+    return stmt;
+  }
+};
+
+namespace {
+
+using Connection = DaoSession::Connection;
+
+// Gives one statement its deadline. A statement that runs inside another's
+// life (none does today) shares the outer deadline.
+class StatementClock {
+ public:
+  explicit StatementClock(Connection& connection)
+      : connection_(connection), outer_(connection.deadline) {
+    if (outer_) return;
+    connection.deadline = GetTickCount64() + connection.limits.statementMs;
+    connection.timedOut = false;
+  }
+  ~StatementClock() { connection_.deadline = outer_; }
+  StatementClock(const StatementClock&) = delete;
+  StatementClock& operator=(const StatementClock&) = delete;
+
+ private:
+  Connection& connection_;
+  ULONGLONG outer_;
+};
+
+// A client's statement, from its prepare to its last step: sandboxed and
+// timed.
+class ClientStatement {
+ public:
+  explicit ClientStatement(Connection& connection) : connection_(connection), clock_(connection) {
+    connection.client = true;
+    connection.refusal = nullptr;
+  }
+  ~ClientStatement() { connection_.client = false; }
+  ClientStatement(const ClientStatement&) = delete;
+  ClientStatement& operator=(const ClientStatement&) = delete;
+
+ private:
+  Connection& connection_;
+  StatementClock clock_;
+};
+
+[[noreturn]] void RaiseSqlite(const Connection& connection, const char* what) {
+  RaiseFormatted("%s: %s.", what, connection.FailureText().c_str());
+}
+
 [[noreturn]] void RaiseSqlite(sqlite3* db, const char* what) {
   RaiseFormatted("%s: %s.", what, Ansi(sqlite3_errmsg(db)).c_str());
 }
 
+// One of the server's own statements, timed like a client's: a table that
+// client SQL made can make even the server's statements slow.
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& sql, const char* what) : db_(db), what_(what) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr) !=
-        SQLITE_OK)
-      RaiseSqlite(db, what);
+  Statement(Connection& connection, const std::string& sql, const char* what)
+      : connection_(connection), clock_(connection), what_(what) {
+    if (sqlite3_prepare_v2(connection.db, sql.c_str(), static_cast<int>(sql.size()), &stmt_,
+                           nullptr) != SQLITE_OK)
+      RaiseSqlite(connection, what);
   }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
@@ -164,7 +379,7 @@ class Statement {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    RaiseSqlite(db_, what_);
+    RaiseSqlite(connection_, what_);
   }
   void Run() {
     while (Step()) {
@@ -180,9 +395,10 @@ class Statement {
 
  private:
   void Check(int rc) {
-    if (rc != SQLITE_OK) RaiseSqlite(db_, what_);
+    if (rc != SQLITE_OK) RaiseSqlite(connection_, what_);
   }
-  sqlite3* db_;
+  Connection& connection_;
+  StatementClock clock_;
   const char* what_;
   sqlite3_stmt* stmt_ = nullptr;
 };
@@ -431,84 +647,65 @@ struct DaoSession::Query {
   bool stored = false;
 };
 
-// One SQLite connection. While a client's own SQL is prepared, the
-// authorizer keeps it away from other files and from the bookkeeping
-// tables, which the server alone keeps consistent.
-struct DaoSession::Connection {
-  sqlite3* db = nullptr;
-  bool userSql = false;
-  ~Connection() {
-    if (db) sqlite3_close_v2(db);
-  }
-
-  static int Authorize(void* self, int action, const char* first, const char* second,
-                       const char*, const char*) {
-    if (!static_cast<Connection*>(self)->userSql) return SQLITE_OK;
-    if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
-    const char* table = nullptr;
-    switch (action) {
-      case SQLITE_INSERT: case SQLITE_UPDATE: case SQLITE_DELETE: case SQLITE_DROP_TABLE:
-        table = first;
-        break;
-      case SQLITE_ALTER_TABLE:
-        table = second;
-        break;
-      default:
-        break;
-    }
-    if (table && (SameName(table, kFieldDefsTable) || SameName(table, kQueryDefsTable)))
-      return SQLITE_DENY;
-    return SQLITE_OK;
-  }
-
-  // Prepares a client's SQL text under the authorizer; refuses more than
-  // one statement.
-  sqlite3_stmt* PrepareUserSql(const std::string& ansiSql, const std::string& queryName) {
-    const std::string sql = U8(ansiSql);
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    userSql = true;
-    const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
-    userSql = false;
-    if (rc != SQLITE_OK)
-      RaiseFormatted("The SQL text of query \"%s\" is not valid: %s.", queryName.c_str(),
-                     Ansi(sqlite3_errmsg(db)).c_str());
-    const bool more = tail && std::strspn(tail, " \t\r\n;") != std::strlen(tail);
-    if (!stmt || more) {
-      sqlite3_finalize(stmt);
-      RaiseFormatted(stmt ? "The SQL text of query \"%s\" holds more than one statement."
-                          : "The SQL text of query \"%s\" holds no statement.",
-                     queryName.c_str());
-    }
-    return stmt;
-  }
-};
-
 namespace {
 
 std::unique_ptr<DaoSession::Connection> Connect(const std::string& path, const std::string& name,
-                                                int flags) {
+                                                int flags, const DaoLimits& limits) {
   auto connection = std::make_unique<DaoSession::Connection>();
+  connection->limits = limits;
   const int rc = sqlite3_open_v2(U8(path).c_str(), &connection->db, flags, nullptr);
   if (rc != SQLITE_OK)
     RaiseFormatted("Database \"%s\" could not be opened (%s): %s.", name.c_str(), path.c_str(),
                    connection->db ? Ansi(sqlite3_errmsg(connection->db)).c_str() : sqlite3_errstr(rc));
-  sqlite3_busy_timeout(connection->db, kBusyTimeoutMs);
-  sqlite3_set_authorizer(connection->db, &DaoSession::Connection::Authorize, connection.get());
+  sqlite3* db = connection->db;
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // Defensive mode keeps even allowed SQL from corrupting the file (no
+  // writable schema, no journal switched off). Triggers never fire: none of
+  // ours exist, and one from elsewhere would run inside our statements.
+  // Functions with side effects may not hide in a view. Nothing else can be
+  // attached, not even by VACUUM INTO, and no single value may take the
+  // server's memory.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLongestValue);
+  sqlite3_set_authorizer(db, &DaoSession::Connection::Authorize, connection.get());
+  sqlite3_progress_handler(db, kProgressSteps, &DaoSession::Connection::Progress, connection.get());
+  // Readers never block the error log's writers, and the log's records are
+  // on the disk when a write returns. A file that another program holds in
+  // its old journal mode stays in it: the database still works.
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  // The error log opens and closes its database for every error; copying
+  // the log back into the file at every close would cost a quarter of its
+  // speed. The log is copied back when it has grown (SQLite's automatic
+  // checkpoint) and stays beside the file until then.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   // Also proves that the file is a database at all.
-  if (sqlite3_exec(connection->db, kBookkeepingSql, nullptr, nullptr, nullptr) != SQLITE_OK)
+  if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_exec(db, kBookkeepingSql, nullptr, nullptr, nullptr) != SQLITE_OK)
     RaiseFormatted("Database \"%s\" could not be opened (%s): %s.", name.c_str(), path.c_str(),
-                   Ansi(sqlite3_errmsg(connection->db)).c_str());
+                   Ansi(sqlite3_errmsg(db)).c_str());
   return connection;
 }
 
 }  // namespace
 
-DaoSession::DaoSession(std::string directory) : directory_(std::move(directory)) {}
+DaoSession::DaoSession(std::string directory, DaoLimits limits)
+    : directory_(std::move(directory)), limits_(limits) {}
 DaoSession::~DaoSession() = default;
 
 void DaoSession::RequireOpen() const {
   if (!db_) RaiseFormatted("No database is open on this connection: open or create one first.");
+}
+
+void DaoSession::RequireHandleRoom() {
+  RequireOpen();
+  const size_t open = tables_.size() + recordSets_.size() + queries_.size();
+  if (open >= limits_.handles)
+    RaiseFormatted("This connection already holds %u open tables, record sets and queries, the"
+                   " most one connection may hold: close some before opening more.",
+                   static_cast<unsigned>(open));
 }
 
 DaoSession::Connection& DaoSession::Db() {
@@ -543,7 +740,9 @@ void DaoSession::CompactDatabase(const std::string& name) {
   CheckDatabaseName(name);
   const std::string path = DaoDatabasePath(directory_, name);
   if (!FileExists(path)) RaiseFormatted("Database \"%s\" does not exist.", name.c_str());
-  auto connection = Connect(path, name, SQLITE_OPEN_READWRITE);
+  auto connection = Connect(path, name, SQLITE_OPEN_READWRITE, limits_);
+  // VACUUM works through an attached scratch database of its own.
+  sqlite3_limit(connection->db, SQLITE_LIMIT_ATTACHED, 1);
   Exec(connection->db, "VACUUM", ("Could not compact database \"" + name + "\"").c_str());
 }
 
@@ -571,7 +770,7 @@ void DaoSession::DatabaseCreate(const std::string& name) {
   }
   std::unique_ptr<Connection> connection;
   try {
-    connection = Connect(path, name, SQLITE_OPEN_READWRITE);
+    connection = Connect(path, name, SQLITE_OPEN_READWRITE, limits_);
   } catch (char*) {
     DeleteFileA(path.c_str());  // no half-made database left behind
     throw;
@@ -585,7 +784,7 @@ void DaoSession::DatabaseOpen(const std::string& name) {
   CheckDatabaseName(name);
   const std::string path = DaoDatabasePath(directory_, name);
   if (!FileExists(path)) RaiseFormatted("Database \"%s\" does not exist.", name.c_str());
-  auto connection = Connect(path, name, SQLITE_OPEN_READWRITE);
+  auto connection = Connect(path, name, SQLITE_OPEN_READWRITE, limits_);
   DatabaseClose();
   db_ = std::move(connection);
   openName_ = name;
@@ -601,14 +800,14 @@ void DaoSession::DatabaseClose() {
 }
 
 unsigned short DaoSession::TableDefCount() {
-  Statement count(Db().db, std::string("SELECT count(*) FROM sqlite_master WHERE ") + kUserTables,
+  Statement count(Db(), std::string("SELECT count(*) FROM sqlite_master WHERE ") + kUserTables,
                   "Could not count the tables");
   count.Step();
   return static_cast<unsigned short>(std::min<int64_t>(count.Integer(0), USHRT_MAX));
 }
 
 std::string DaoSession::TableDefName(long index) {
-  Statement name(Db().db,
+  Statement name(Db(),
                  std::string("SELECT name FROM sqlite_master WHERE ") + kUserTables +
                      " ORDER BY rowid LIMIT 1 OFFSET ?1",
                  "Could not read the table names");
@@ -620,13 +819,13 @@ std::string DaoSession::TableDefName(long index) {
 }
 
 unsigned short DaoSession::QueryDefCount() {
-  Statement count(Db().db, "SELECT count(*) FROM korvane_querydefs", "Could not count the queries");
+  Statement count(Db(), "SELECT count(*) FROM korvane_querydefs", "Could not count the queries");
   count.Step();
   return static_cast<unsigned short>(std::min<int64_t>(count.Integer(0), USHRT_MAX));
 }
 
 std::string DaoSession::QueryDefName(long index) {
-  Statement name(Db().db, "SELECT name FROM korvane_querydefs ORDER BY rowid LIMIT 1 OFFSET ?1",
+  Statement name(Db(), "SELECT name FROM korvane_querydefs ORDER BY rowid LIMIT 1 OFFSET ?1",
                  "Could not read the query names");
   name.Bind(1, static_cast<int64_t>(index));
   if (index < 0 || !name.Step())
@@ -639,7 +838,7 @@ std::string DaoSession::QueryDefName(long index) {
 
 std::optional<std::string> DaoSession::StoredTableName(const std::string& name) {
   if (name.empty() || IsReservedTable(name)) return std::nullopt;
-  Statement find(Db().db,
+  Statement find(Db(),
                  std::string("SELECT name FROM sqlite_master WHERE ") + kUserTables +
                      " AND name = ?1 COLLATE NOCASE",
                  "Could not look up a table");
@@ -649,7 +848,7 @@ std::optional<std::string> DaoSession::StoredTableName(const std::string& name) 
 }
 
 std::vector<DaoFieldDef> DaoSession::LoadFields(const std::string& table) {
-  sqlite3* db = Db().db;
+  Connection& db = Db();
   std::vector<DaoFieldDef> fields;
   {
     Statement columns(db, "SELECT name, type FROM pragma_table_info(?1) ORDER BY cid",
@@ -680,6 +879,7 @@ bool DaoSession::TableExists(const std::string& name) {
 }
 
 DaoHandle DaoSession::TableOpen(const std::string& name) {
+  RequireHandleRoom();
   const std::optional<std::string> stored = StoredTableName(name);
   if (!stored)
     RaiseFormatted("Table \"%s\" does not exist in database \"%s\".", name.c_str(),
@@ -694,7 +894,7 @@ DaoHandle DaoSession::TableOpen(const std::string& name) {
 }
 
 DaoHandle DaoSession::TableCreate(const std::string& name) {
-  RequireOpen();
+  RequireHandleRoom();
   CheckObjectName("table", name);
   if (IsReservedTable(name))
     RaiseFormatted("The table name \"%s\" is reserved for the server's own bookkeeping.",
@@ -748,8 +948,8 @@ void DaoSession::CreateField(DaoHandle handle, const std::string& name, short ty
                      name.c_str());
   if (table.appended) {
     // A field added to a table that is already stored is stored at once.
-    sqlite3* db = Db().db;
-    Transaction transaction(db);
+    Connection& db = Db();
+    Transaction transaction(db.db);
     Statement(db, "ALTER TABLE " + Quoted(table.name) + " ADD COLUMN " + Quoted(name) + " " +
                       DeclaredType(field),
               "Could not add the field to the table")
@@ -775,12 +975,12 @@ void DaoSession::TableAppend(DaoHandle handle) {
   if (StoredTableName(table.name))
     RaiseFormatted("Table \"%s\" already exists in database \"%s\".", table.name.c_str(),
                    openName_.c_str());
-  sqlite3* db = Db().db;
+  Connection& db = Db();
   std::string sql = "CREATE TABLE " + Quoted(table.name) + " (";
   for (size_t i = 0; i < table.fields.size(); ++i)
     sql += (i ? ", " : "") + Quoted(table.fields[i].name) + " " + DeclaredType(table.fields[i]);
   sql += ")";
-  Transaction transaction(db);
+  Transaction transaction(db.db);
   Statement(db, sql, "Could not create the table").Run();
   // Definitions left by a table of the same name that SQL dropped.
   Statement(db, "DELETE FROM korvane_fielddefs WHERE table_name = ?1",
@@ -801,6 +1001,7 @@ void DaoSession::TableAppend(DaoHandle handle) {
 
 DaoHandle DaoSession::RecordSetTableOpen(DaoHandle tableHandle, long openType, long options) {
   Table& table = TableFor(tableHandle);
+  RequireHandleRoom();
   if (!table.appended)
     RaiseFormatted("Table \"%s\" has not been appended to the database yet.", table.name.c_str());
   if (openType != kDaoOpenTable && openType != kDaoOpenDynaset && openType != kDaoOpenSnapshot &&
@@ -821,7 +1022,7 @@ DaoHandle DaoSession::RecordSetTableOpen(DaoHandle tableHandle, long openType, l
   rs->readOnly = openType == kDaoOpenSnapshot || rs->forwardOnly || (options & kDaoReadOnly);
   rs->appendOnly = options & kDaoAppendOnly;
   if (openType == kDaoOpenSnapshot || openType == kDaoOpenForwardOnly) {
-    Statement last(Db().db, "SELECT max(rowid) FROM " + Quoted(table.name),
+    Statement last(Db(), "SELECT max(rowid) FROM " + Quoted(table.name),
                    "Could not read the table");
     last.Step();
     rs->limit = last.IsNull(0) ? INT64_MIN : last.Integer(0);
@@ -847,7 +1048,9 @@ DaoHandle DaoSession::RecordSetQueryDefOpen(DaoHandle queryHandle, long openType
   if (options & ~kKnownRecordSetOptions)
     RaiseFormatted("Record set options 0x%lX hold bits that are no record set options.",
                    static_cast<unsigned long>(options));
+  RequireHandleRoom();
   Connection& connection = Db();
+  ClientStatement sandbox(connection);
   sqlite3_stmt* raw = connection.PrepareUserSql(query.sql, query.name);
   auto finalize = [](sqlite3_stmt* s) { sqlite3_finalize(s); };
   std::unique_ptr<sqlite3_stmt, decltype(finalize)> stmt(raw, finalize);
@@ -858,10 +1061,15 @@ DaoHandle DaoSession::RecordSetQueryDefOpen(DaoHandle queryHandle, long openType
   rs->fromQuery = true;
   rs->readOnly = true;
   rs->forwardOnly = openType == kDaoOpenForwardOnly || (options & kDaoForwardOnly);
-  for (int rc; (rc = sqlite3_step(stmt.get())) != SQLITE_DONE; ++rs->rowCount)
+  for (int rc; (rc = sqlite3_step(stmt.get())) != SQLITE_DONE; ++rs->rowCount) {
     if (rc != SQLITE_ROW)
       RaiseFormatted("Query \"%s\" failed: %s.", query.name.c_str(),
-                     Ansi(sqlite3_errmsg(connection.db)).c_str());
+                     connection.FailureText().c_str());
+    if (rs->rowCount >= connection.limits.recordSetRows)
+      RaiseFormatted("Query \"%s\" returns more than %ld records, the most a record set holds;"
+                     " narrow it with WHERE or LIMIT.",
+                     query.name.c_str(), connection.limits.recordSetRows);
+  }
   if (rs->rowCount) {
     rs->current = 0;
     rs->bof = rs->eof = false;
@@ -889,7 +1097,7 @@ std::optional<int64_t> DaoSession::Neighbour(const RecordSet& rs, const char* ag
     if (row < 0 || row >= rs.rowCount) return std::nullopt;
     return row;
   }
-  Statement next(Db().db,
+  Statement next(Db(),
                  std::string("SELECT ") + aggregate + "(rowid) FROM " + Quoted(rs.table) +
                      " WHERE rowid " + comparison + " ?1 AND rowid <= ?2",
                  "Could not move in the record set");
@@ -1054,7 +1262,7 @@ void DaoSession::Update(DaoHandle handle) {
                               ? "INSERT INTO " + Quoted(rs.table) + " DEFAULT VALUES"
                               : "INSERT INTO " + Quoted(rs.table) + " (" + columns + ") VALUES (" +
                                     values + ")";
-  Statement insert(Db().db, sql, "Could not store the new record");
+  Statement insert(Db(), sql, "Could not store the new record");
   for (size_t i = 0; i < bound.size(); ++i) insert.Bind(static_cast<int>(i + 1), *bound[i]);
   insert.Run();
   rs.adding = false;
@@ -1068,7 +1276,7 @@ void DaoSession::Delete(DaoHandle handle) {
   if (rs.adding)
     RaiseFormatted("Delete is not possible while a new record is being added: call Update first.");
   if (rs.bof || rs.eof || rs.deleted) RaiseFormatted("No current record to delete.");
-  Statement remove(Db().db, "DELETE FROM " + Quoted(rs.table) + " WHERE rowid = ?1",
+  Statement remove(Db(), "DELETE FROM " + Quoted(rs.table) + " WHERE rowid = ?1",
                    "Could not delete the record");
   remove.Bind(1, rs.current).Run();
   rs.deleted = true;
@@ -1079,7 +1287,7 @@ void DaoSession::Delete(DaoHandle handle) {
 // ---- queries ----
 
 bool DaoSession::QueryDefExists(const std::string& name) {
-  Statement find(Db().db, "SELECT 1 FROM korvane_querydefs WHERE name = ?1",
+  Statement find(Db(), "SELECT 1 FROM korvane_querydefs WHERE name = ?1",
                  "Could not look up a query");
   find.Bind(1, U8(name));
   return find.Step();
@@ -1094,7 +1302,11 @@ DaoHandle DaoSession::QueryDefCreate(const std::string& name, const std::string&
       RaiseFormatted("Query \"%s\" already exists in database \"%s\".", name.c_str(),
                      openName_.c_str());
   }
-  sqlite3_finalize(connection.PrepareUserSql(sql, name));
+  RequireHandleRoom();
+  {
+    ClientStatement sandbox(connection);
+    sqlite3_finalize(connection.PrepareUserSql(sql, name));
+  }
   auto query = std::make_unique<Query>();
   query->name = name;
   query->sql = sql;
@@ -1104,7 +1316,8 @@ DaoHandle DaoSession::QueryDefCreate(const std::string& name, const std::string&
 }
 
 DaoHandle DaoSession::QueryDefOpen(const std::string& name) {
-  Statement find(Db().db, "SELECT name, sql FROM korvane_querydefs WHERE name = ?1",
+  RequireHandleRoom();
+  Statement find(Db(), "SELECT name, sql FROM korvane_querydefs WHERE name = ?1",
                  "Could not look up a query");
   find.Bind(1, U8(name));
   if (!find.Step())
@@ -1134,7 +1347,7 @@ void DaoSession::QueryDefAppend(DaoHandle handle) {
   if (QueryDefExists(query.name))
     RaiseFormatted("Query \"%s\" already exists in database \"%s\".", query.name.c_str(),
                    openName_.c_str());
-  Statement(Db().db, "INSERT INTO korvane_querydefs (name, sql) VALUES (?1, ?2)",
+  Statement(Db(), "INSERT INTO korvane_querydefs (name, sql) VALUES (?1, ?2)",
             "Could not store the query")
       .Bind(1, U8(query.name)).Bind(2, U8(query.sql))
       .Run();
@@ -1147,6 +1360,7 @@ void DaoSession::QueryDefExecute(DaoHandle handle, long options) {
     RaiseFormatted("Execute options 0x%lX hold bits that this server does not carry out.",
                    static_cast<unsigned long>(options));
   Connection& connection = Db();
+  ClientStatement sandbox(connection);
   auto finalize = [](sqlite3_stmt* s) { sqlite3_finalize(s); };
   std::unique_ptr<sqlite3_stmt, decltype(finalize)> stmt(
       connection.PrepareUserSql(query.sql, query.name), finalize);
@@ -1159,5 +1373,5 @@ void DaoSession::QueryDefExecute(DaoHandle handle, long options) {
   }
   if (rc != SQLITE_DONE)
     RaiseFormatted("Query \"%s\" failed: %s.", query.name.c_str(),
-                   Ansi(sqlite3_errmsg(connection.db)).c_str());
+                   connection.FailureText().c_str());
 }

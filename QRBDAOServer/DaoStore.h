@@ -60,6 +60,18 @@ struct DaoValue {
 
 using DaoHandle = unsigned long;
 
+// What one connection may take of the server. A client that goes past a
+// limit gets an error that names it; the connection stays usable.
+struct DaoLimits {
+  // The longest one statement may run, a client's or the server's own on
+  // its behalf.
+  DWORD statementMs = 10000;
+  // The most records a record set over a query may hold.
+  long recordSetRows = 1000000;
+  // The most tables, record sets and queries one connection may hold open.
+  unsigned handles = 1024;
+};
+
 // The file a database name is kept in, below directory.
 std::string DaoDatabasePath(const std::string& directory, const std::string& name);
 
@@ -67,7 +79,7 @@ class DaoSession {
  public:
   // directory: where the database files live; made when the first database
   // is created.
-  explicit DaoSession(std::string directory);
+  explicit DaoSession(std::string directory, DaoLimits limits = {});
   ~DaoSession();
   DaoSession(const DaoSession&) = delete;
   DaoSession& operator=(const DaoSession&) = delete;
@@ -126,6 +138,8 @@ class DaoSession {
   struct Query;
 
   Connection& Db();
+  // Raises when the connection holds as many handles as it may.
+  void RequireHandleRoom();
   Table& TableFor(DaoHandle handle);
   RecordSet& RecordSetFor(DaoHandle handle);
   Query& QueryFor(DaoHandle handle);
@@ -137,6 +151,7 @@ class DaoSession {
                                         const DaoFieldDef** field);
 
   std::string directory_;
+  DaoLimits limits_;
   std::string openName_;
   std::unique_ptr<Connection> db_;
   std::map<DaoHandle, std::unique_ptr<Table>> tables_;

@@ -5,10 +5,15 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "DaoDate.h"
+#include "DaoServerSettings.h"
 #include "QRBDaoClasses.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
@@ -16,7 +21,6 @@
 
 namespace {
 
-const char kLogEventName[] = "CFactoryLogEvent";
 const char kErrorDatabaseName[] = "QRB Errors";
 const char kErrorTableName[] = "QRB Errors";
 
@@ -26,26 +30,45 @@ constexpr short kIntegerField = 3;
 constexpr short kLongBinaryField = 11;
 constexpr long kTableOpenType = 1;
 
-// Made during static initialisation, before the server starts, and held
-// until the process ends: auto-reset and signalled, so the first waiter
-// passes and takes it. Every process that opens the same name shares the
-// turn-taking.
-UniqueHandle logEvent(CreateEventA(nullptr, FALSE, TRUE, kLogEventName));
+// How long a writer waits for its turn, and how long the caller waits for
+// the whole write, before the text goes to the fallback file instead. A
+// write takes milliseconds, the first one on a machine (the database server
+// starting, the database made) a few seconds.
+std::atomic<DWORD> turnWaitMs{10000};
+std::atomic<DWORD> callWaitMs{20000};
 
-// Takes the log's turn for the life of the object and gives it back on
-// every path, so that a failure never blocks later writers.
+// Made during static initialisation, before the server starts, and held
+// until the process ends. Every process that opens the same name shares the
+// turn-taking. A mutex, unlike an event, is given up by the system when its
+// holder ends without giving it back: the next writer is told so and goes
+// on, instead of every later writer of every process waiting for ever.
+UniqueHandle logLock(CreateMutexA(nullptr, FALSE, kErrorLogLockName));
+
+// Takes the log's turn for the life of the object, waiting at most waitMs,
+// and gives it back on every path. A mutex belongs to the thread that took
+// it: the turn is taken and given back on the same thread.
 class LogTurn {
  public:
-  LogTurn() {
-    if (!logEvent) return;
-    WaitForSingleObject(logEvent.get(), INFINITE);
-    ResetEvent(logEvent.get());
+  explicit LogTurn(DWORD waitMs) {
+    if (!logLock) {
+      held_ = true;  // no lock to be had: write without one, as alone
+      return;
+    }
+    // WAIT_ABANDONED: the last holder died inside its write. The database
+    // rolled back whatever it had not committed, so the turn is ours.
+    const DWORD result = WaitForSingleObject(logLock.get(), waitMs);
+    owned_ = held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
   }
   ~LogTurn() {
-    if (logEvent) SetEvent(logEvent.get());
+    if (owned_) ReleaseMutex(logLock.get());
   }
   LogTurn(const LogTurn&) = delete;
   LogTurn& operator=(const LogTurn&) = delete;
+  bool Held() const { return held_; }
+
+ private:
+  bool held_ = false;
+  bool owned_ = false;
 };
 
 // Workers and other threads that never joined COM may log too: such a
@@ -115,6 +138,9 @@ void WriteRecord(const char* text, const FILETIME& now) {
     CreateErrorTable(database);
   } else {
     database.Open(name.c_str());
+    // A first write that was cut short between the database and its table
+    // leaves a database without the table: every later error would be lost.
+    if (!DaoTable(&database).Exists(kErrorTableName)) CreateErrorTable(database);
   }
   name.clear();
   name.shrink_to_fit();
@@ -159,25 +185,117 @@ void WriteRecord(const char* text, const FILETIME& now) {
   database.Close();
 }
 
-}  // namespace
+std::string TimeText(const FILETIME& utc) {
+  FILETIME local;
+  SYSTEMTIME parts{};
+  FileTimeToLocalFileTime(&utc, &local);
+  FileTimeToSystemTime(&local, &parts);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", parts.wYear, parts.wMonth,
+                parts.wDay, parts.wHour, parts.wMinute, parts.wSecond, parts.wMilliseconds);
+  return text;
+}
 
-int LogErrorToDatabase(const char* text) {
-  if (!text) return 0;
-  // The turn is taken before the time is, so records follow each other in
-  // time; the wrappers and the connection are gone before the turn is
-  // given back, so the next writer never overlaps our last closes.
-  LogTurn turn;
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
+void MakeDirectories(const std::string& directory) {
+  for (size_t i = 1; i <= directory.size(); ++i)
+    if (i == directory.size() || directory[i] == '\\' || directory[i] == '/')
+      CreateDirectoryA(directory.substr(0, i).c_str(), nullptr);
+}
+
+// Appends one line, "date time.ms text", to the fallback file. One write
+// per line, in append mode, so that lines of several processes never mix.
+void WriteFallback(const char* text, const FILETIME& now) {
+  const std::string path = ErrorLogFallbackPath();
+  const size_t cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) MakeDirectories(path.substr(0, cut));
+  const std::string line =
+      TimeText(now) + " " + std::string(text, std::min<size_t>(std::strlen(text), kLongestLoggedText)) +
+      "\r\n";
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    UniqueFileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+      DWORD written = 0;
+      WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+      return;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return;
+    Sleep(5);
+  }
+}
+
+// One text on its way to the table. The writer thread and the caller share
+// it; whoever comes last frees it.
+struct LogJob {
+  enum State { Waiting, Writing, Stored, Failed, GivenUp };
+  std::string text;
+  FILETIME now{};
+  std::atomic<int> state{Waiting};
+  UniqueHandle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
+void Write(const std::shared_ptr<LogJob>& job) {
+  // The turn is taken before the record is started, so records follow each
+  // other in time; the wrappers and the connection are gone before the turn
+  // is given back, so the next writer never overlaps our last closes.
+  LogTurn turn(turnWaitMs.load());
+  int expected = LogJob::Waiting;
+  if (!turn.Held() || !job->state.compare_exchange_strong(expected, LogJob::Writing)) {
+    // No turn in time, or the caller went on without us: the text is in
+    // the fallback file.
+    job->state.compare_exchange_strong(expected, LogJob::Failed);
+    SetEvent(job->done.get());
+    return;
+  }
   ComForThisCall com;
+  bool stored = false;
   try {
-    WriteRecord(text, now);
-    return 1;
+    WriteRecord(job->text.c_str(), job->now);
+    stored = true;
   } catch (...) {
     // The text of the failure is dropped: the caller decides what a 0
     // means (the translating frame shows the original text instead).
-    return 0;
   }
+  job->state = stored ? LogJob::Stored : LogJob::Failed;
+  SetEvent(job->done.get());
+}
+
+}  // namespace
+
+const char kErrorLogLockName[] = "CFactoryLogLock";
+
+std::string ErrorLogFallbackPath() { return DatabaseDirectory() + "\\QRB Errors.log"; }
+
+void SetErrorLogWaits(DWORD turnMs, DWORD callMs) {
+  turnWaitMs = turnMs;
+  callWaitMs = callMs;
+}
+
+int LogErrorToDatabase(const char* text) {
+  if (!text) return 0;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // The write runs on a thread of its own: a database server that does not
+  // answer holds up that thread, never the caller past its wait.
+  try {
+    auto job = std::make_shared<LogJob>();
+    job->text = text;
+    job->now = now;
+    if (job->done) {
+      std::thread(Write, job).detach();
+      const bool finished = WaitForSingleObject(job->done.get(), callWaitMs.load()) == WAIT_OBJECT_0;
+      int expected = LogJob::Waiting;
+      if (!finished) job->state.compare_exchange_strong(expected, LogJob::GivenUp);
+      // A write already under way when the caller gave up may still land
+      // in the table; then the text is in both places, and never in none.
+      if (finished && job->state == LogJob::Stored) return 1;
+    }
+  } catch (...) {
+    // No thread or no memory: the fallback below still takes the text.
+  }
+  WriteFallback(text, now);
+  return 0;
 }
 
 void InstallErrorLog() { SetErrorLogger(LogErrorToDatabase); }

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "DaoServerSettings.h"
 #include "DaoTestSupport.h"
 #include "QRBDaoClasses.h"
+#include "Win32/Holders.h"
 
 namespace {
 
@@ -111,6 +113,61 @@ TEST(QRBDaoClasses, WrappersWorkEndToEndThroughTheServer) {
   EXPECT_FALSE(db.IsOpen());
   DaoWorkspace workspace;
   workspace.CompactDatabase("Shop");
+}
+
+// Sets limits in the server's key for the life of the object.
+class ServerLimits {
+ public:
+  ServerLimits(DWORD statementMs, DWORD handles) {
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                    KEY_ALL_ACCESS, nullptr, key_.put(), nullptr);
+    RegSetValueExA(key_.get(), "Statement Time Limit", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&statementMs), sizeof statementMs);
+    RegSetValueExA(key_.get(), "Handle Limit", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&handles),
+                   sizeof handles);
+  }
+  ~ServerLimits() {
+    RegDeleteValueA(key_.get(), "Statement Time Limit");
+    RegDeleteValueA(key_.get(), "Handle Limit");
+  }
+
+ private:
+  UniqueKey key_;
+};
+
+// The server's limits come from its key for every connection, and a client
+// across the process boundary hears why it was stopped or refused.
+TEST(QRBDaoClasses, TheServersLimitsAndSandboxHoldAcrossTheProcessBoundary) {
+  ServerLimits limits(700, 4);
+  DaoDatabase db;
+  MakeTable(db, "Limits");
+  DaoQuery forever(&db);
+  forever.Create("", "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n)"
+                     " SELECT count(*) FROM n, (SELECT count(*) FROM T)");
+  DaoRecordSet records(&db);
+  const ULONGLONG start = GetTickCount64();
+  const std::string stopped = Raised([&] { records.Open(&forever, 4, 0); });
+  const ULONGLONG took = GetTickCount64() - start;
+  EXPECT_EQ("Query \"\" failed: it ran longer than 700 ms, the longest one statement may run.",
+            ServerTextOf(stopped, "Could not open a record set.",
+                         "SUCCEEDED((*pdb)->RecordSetQueryDefOpen( (unsigned long)*qry, nOpenType,"
+                         " nOptions, &recordSetHandle))"));
+  EXPECT_LT(took, 10000u);
+
+  const char* create = "SUCCEEDED((*pdb)->QueryDefCreate( qrynm, sqlstr, &queryHandle))";
+  DaoQuery escape(&db);
+  EXPECT_EQ("The SQL text of query \"\" is refused: VACUUM is not allowed in a query"
+            " (CompactDatabase compacts a database).",
+            ServerTextOf(Raised([&] { escape.Create("", "VACUUM INTO 'C:\\copy.db'"); }),
+                         "Could not create a query.", create));
+  DaoQuery one(&db), two(&db), three(&db), four(&db);
+  one.Create("", "SELECT 1");
+  two.Create("", "SELECT 2");
+  three.Create("", "SELECT 3");  // with forever, the fourth handle
+  EXPECT_EQ("This connection already holds 4 open tables, record sets and queries, the most one"
+            " connection may hold: close some before opening more.",
+            ServerTextOf(Raised([&] { four.Create("", "SELECT 4"); }), "Could not create a query.",
+                         create));
 }
 
 TEST(QRBDaoClasses, FailedCallsJoinTheServersTextToTheAssertion) {

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -203,6 +204,58 @@ TEST_F(TranslatingFrameTest, ShowsWhatTheLogCouldNotTake) {
   logResult = 0;
   EXPECT_FALSE(RunInTranslatingFrame([] { throw CString("not logged"); }));
   EXPECT_EQ(shown, std::vector<std::string>{"not logged"});
+}
+
+BOOL CALLBACK KeepStaticText(HWND child, LPARAM found) {
+  char kind[16] = "", words[256] = "";
+  GetClassNameA(child, kind, sizeof kind);
+  GetWindowTextA(child, words, sizeof words);
+  if (lstrcmpiA(kind, "Static") == 0 && words[0]) *reinterpret_cast<std::string*>(found) = words;
+  return TRUE;
+}
+
+// The text of a message box: its one static control that has any.
+std::string BoxText(HWND box) {
+  std::string text;
+  EnumChildWindows(box, KeepStaticText, reinterpret_cast<LPARAM>(&text));
+  return text;
+}
+
+HWND WaitForBox(const char* caption, DWORD timeoutMs) {
+  for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
+    if (HWND box = FindWindowA(nullptr, caption)) return box;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+// The real "EXCEPTION" box, as an unattended machine meets it: the call
+// that failed returns while the box waits for someone to press OK.
+TEST(ExceptionBox, StaysUpWhileTheFailedCallReturns) {
+  SetErrorLogger([](const char*) { return 0; });
+  SetExceptionShower(nullptr);
+  // Were the box to hold the call, press OK after a while: the test then
+  // fails on the time the call took instead of hanging.
+  std::atomic<bool> returned{false};
+  std::thread rescuer([&] {
+    for (int i = 0; i < 150 && !returned; ++i) Sleep(100);
+    if (!returned)
+      if (HWND box = FindWindowA(nullptr, "EXCEPTION")) PostMessageA(box, WM_COMMAND, IDOK, 0);
+  });
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_FALSE(RunInTranslatingFrame([] { throw CString("shown, not waited for"); }));
+  const ULONGLONG took = GetTickCount64() - start;
+  returned = true;
+  rescuer.join();
+  SetErrorLogger(nullptr);
+  EXPECT_LT(took, 5000u);
+
+  HWND box = WaitForBox("EXCEPTION", 10000);
+  ASSERT_NE(nullptr, box) << "no box came up";
+  EXPECT_EQ("shown, not waited for", BoxText(box));
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(50);
+  EXPECT_FALSE(IsWindow(box));
 }
 
 TEST(CriticalSectionHolder, ExcludesOtherThreadsAndAcceptsNone) {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,13 +80,84 @@ std::vector<Record> Records() {
   return records;
 }
 
-bool LogEventIsFree() {
-  UniqueHandle event(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, "CFactoryLogEvent"));
-  if (!event) return false;
-  if (WaitForSingleObject(event.get(), 0) != WAIT_OBJECT_0) return false;
-  SetEvent(event.get());  // give the turn back
+bool LogLockIsFree() {
+  UniqueHandle lock(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kErrorLogLockName));
+  if (!lock) return false;
+  const DWORD result = WaitForSingleObject(lock.get(), 0);
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return false;
+  ReleaseMutex(lock.get());  // give the turn back
   return true;
 }
+
+// The last line of the fallback file, or "" when there is none.
+std::string LastFallbackLine() {
+  FILE* file = std::fopen(ErrorLogFallbackPath().c_str(), "rb");
+  if (!file) return "";
+  std::string all;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) all.append(buffer, n);
+  std::fclose(file);
+  if (all.size() >= 2 && all.compare(all.size() - 2, 2, "\r\n") == 0) all.resize(all.size() - 2);
+  const size_t start = all.rfind("\r\n");
+  return start == std::string::npos ? all : all.substr(start + 2);
+}
+
+// A fallback line: the local time to the millisecond, a space, the text.
+void ExpectFallbackLine(const std::string& line, const std::string& text) {
+  ASSERT_GT(line.size(), 24u) << line;
+  EXPECT_EQ(text, line.substr(24));
+  int y, mo, d, h, mi, s, ms;
+  EXPECT_EQ(7, std::sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d", &y, &mo, &d, &h, &mi, &s, &ms))
+      << line;
+}
+
+// Calls body; a body that does not return within timeoutMs fails the run
+// at once instead of hanging it.
+void ReturnsWithin(DWORD timeoutMs, const std::function<void()>& body, const char* what) {
+  UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::thread worker([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    body();
+    CoUninitialize();
+    SetEvent(done.get());
+  });
+  if (WaitForSingleObject(done.get(), timeoutMs) != WAIT_OBJECT_0) {
+    std::printf("FAILED: %s did not return within %lu ms\n", what, timeoutMs);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  worker.join();
+}
+
+// Another process that takes the log's turn and keeps it until it is
+// killed, as a writer that hangs or dies inside its write.
+class TurnHolder {
+ public:
+  TurnHolder() {
+    const std::string name = "ErrorLogTurnHeld-" + std::to_string(GetCurrentProcessId());
+    held_.reset(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    std::string command = "\"" + ProgramDirectory() + "\\errorlog_lock_holder.exe\" " + name;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    EXPECT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &started));
+    CloseHandle(started.hThread);
+    process_.reset(started.hProcess);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held_.get(), 30000)) << "the holder never took the turn";
+  }
+  ~TurnHolder() { Kill(); }
+  void Kill() {
+    if (!process_) return;
+    TerminateProcess(process_.get(), 1);
+    WaitForSingleObject(process_.get(), 10000);
+    process_.reset();
+  }
+
+ private:
+  UniqueHandle held_;
+  UniqueHandle process_;
+};
 
 std::string LocalNow() {
   SYSTEMTIME now;
@@ -177,7 +250,68 @@ TEST(ErrorLog, TwoThreadsLoggingAtOnceGiveTwoCompleteRecords) {
   EXPECT_EQ((std::vector<std::string>{"from thread one", "from thread zero"}), messages);
   for (size_t i = before; i < records.size(); ++i)
     EXPECT_EQ(static_cast<int>(records[i].message.size()), records[i].size);
-  EXPECT_TRUE(LogEventIsFree());
+  EXPECT_TRUE(LogLockIsFree());
+}
+
+TEST(ErrorLog, AWriterKilledWhileHoldingTheTurnBlocksNoLaterWriter) {
+  TurnHolder holder;
+  holder.Kill();
+  // A database server that is ending as the next client comes can refuse
+  // it; a fresh start keeps that apart from what is tested here.
+  ASSERT_TRUE(WaitForNoDaoServer(15000));
+  int result = -1;
+  ReturnsWithin(30000, [&] { result = LogErrorToDatabase("after the holder died"); },
+                "a log after a killed holder");
+  EXPECT_EQ(1, result);
+  EXPECT_EQ("after the holder died", Records().back().message);
+  EXPECT_TRUE(LogLockIsFree());
+}
+
+TEST(ErrorLog, WhenTheTurnDoesNotComeInTimeTheTextGoesToTheFallbackFile) {
+  ASSERT_EQ(1, LogErrorToDatabase("before the holder"));
+  const size_t before = Records().size();
+  SetErrorLogWaits(1000, 20000);
+  TurnHolder holder;  // alive, and never done
+  int result = -1;
+  const ULONGLONG start = GetTickCount64();
+  ReturnsWithin(30000, [&] { result = LogErrorToDatabase("no turn in time"); }, "a log without its turn");
+  const ULONGLONG took = GetTickCount64() - start;
+  holder.Kill();
+  SetErrorLogWaits(10000, 20000);
+  EXPECT_EQ(0, result);
+  EXPECT_GE(took, 900u);
+  EXPECT_LT(took, 10000u);
+  ExpectFallbackLine(LastFallbackLine(), "no turn in time");
+  EXPECT_EQ(before, Records().size());
+  ASSERT_TRUE(WaitForNoDaoServer(15000));
+  EXPECT_EQ(1, LogErrorToDatabase("after the holder"));
+}
+
+TEST(ErrorLog, TheCallerGoesOnWhenTheDatabaseServerDoesNotAnswerInTime) {
+  ASSERT_EQ(1, LogErrorToDatabase("before the file was held"));
+  // Another program holds the file's write lock: the server's insert waits
+  // its busy time-out of 30 s for it.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(ErrorFile(ServerEnvironment::settings->Directory()).c_str(), &holder));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+  SetErrorLogWaits(10000, 2000);
+  int result = -1;
+  const ULONGLONG start = GetTickCount64();
+  ReturnsWithin(30000, [&] { result = LogErrorToDatabase("unanswered"); }, "a log the server does not answer");
+  const ULONGLONG took = GetTickCount64() - start;
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  SetErrorLogWaits(10000, 20000);
+  EXPECT_EQ(0, result);
+  EXPECT_GE(took, 1900u);
+  EXPECT_LT(took, 10000u);
+  ExpectFallbackLine(LastFallbackLine(), "unanswered");
+  // The write that was under way lands once the file is free: the text is
+  // then in both places, never in none.
+  for (int i = 0; i < 400 && !LogLockIsFree(); ++i) Sleep(100);
+  EXPECT_EQ("unanswered", Records().back().message);
+  ASSERT_TRUE(WaitForNoDaoServer(15000));
+  EXPECT_EQ(1, LogErrorToDatabase("answered again"));
 }
 
 TEST(ErrorLog, TheTranslatingFrameLogsThroughTheInstalledLog) {
@@ -192,24 +326,30 @@ TEST(ErrorLog, TheTranslatingFrameLogsThroughTheInstalledLog) {
   SetExceptionShower(nullptr);
 }
 
-TEST(ErrorLog, ADatabaseWithoutTheTableIsNotRepaired) {
+TEST(ErrorLog, ADatabaseLeftWithoutItsTableGetsTheTableBack) {
   DaoServerSettingsScope elsewhere(500);
   {
+    // A first write cut short after the database, before the table.
     DaoDatabase database;
     database.Create("QRB Errors");
   }
-  EXPECT_EQ(0, LogErrorToDatabase("nowhere to go"));
-  EXPECT_EQ(0, LogErrorToDatabase("nowhere again"));
-  EXPECT_TRUE(LogEventIsFree());
+  EXPECT_EQ(1, LogErrorToDatabase("the table is made again"));
+  EXPECT_EQ(1, LogErrorToDatabase("and then only opened"));
+  const std::vector<std::vector<std::string>> messages =
+      Rows(ErrorFile(elsewhere.Directory()), "SELECT \"Error Message\" FROM \"QRB Errors\" ORDER BY rowid");
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"the table is made again"}, {"and then only opened"}}),
+            messages);
+  EXPECT_TRUE(LogLockIsFree());
 }
 
-TEST(ErrorLog, WithoutTheDatabaseServerNothingIsStoredAndTheEventIsFreeAgain) {
+TEST(ErrorLog, WithoutTheDatabaseServerTheTextGoesToTheFallbackFileAndTheLockIsFreeAgain) {
   // A server that still lingers would take the call: let it go first.
   ASSERT_TRUE(WaitForNoDaoServer(10000));
   const size_t before = Records().size();
   UnregisterDaoServer();
-  const int result = LogErrorToDatabase("lost");
-  const bool free = LogEventIsFree();
+  const int result = LogErrorToDatabase("kept beside the database");
+  const bool free = LogLockIsFree();
+  const std::string fallback = LastFallbackLine();
   // What the log ran into: a connection that cannot be made, reported
   // without any server text.
   const std::string database = Raised([] { DaoDatabase database; });
@@ -217,6 +357,7 @@ TEST(ErrorLog, WithoutTheDatabaseServerNothingIsStoredAndTheEventIsFreeAgain) {
   RegisterDaoServer();
   EXPECT_EQ(0, result);
   EXPECT_TRUE(free);
+  ExpectFallbackLine(fallback, "kept beside the database");
   ExpectAssertion(database, "Failed to initialize a database object.", "SUCCEEDED(hr)");
   ExpectAssertion(workspace, "Failed to initialize a database workspace.", "SUCCEEDED(hr)");
   EXPECT_EQ(before, Records().size());

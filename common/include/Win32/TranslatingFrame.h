@@ -19,6 +19,8 @@ void SetErrorLogger(ErrorLogger logger);
 ErrorLogger GetErrorLogger();
 void SetExceptionShower(ExceptionShower shower);
 // Hands text to the logger; shows it when the logger could not store it.
+// The default shower puts the "EXCEPTION" box up from a thread of its own
+// and returns at once.
 void ReportCaughtText(const char* text);
 
 extern const char kUnknownExceptionText[];
