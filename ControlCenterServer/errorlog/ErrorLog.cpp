@@ -37,29 +37,47 @@ constexpr long kTableOpenType = 1;
 std::atomic<DWORD> turnWaitMs{10000};
 std::atomic<DWORD> callWaitMs{20000};
 
-// Made during static initialisation, before the server starts, and held
-// until the process ends. Every process that opens the same name shares the
-// turn-taking. A mutex, unlike an event, is given up by the system when its
-// holder ends without giving it back: the next writer is told so and goes
-// on, instead of every later writer of every process waiting for ever.
+// Both made during static initialisation, before the server starts, and
+// held until the process ends; every process that opens the same names
+// shares the turn-taking.
+//
+// The named event "CFactoryLogEvent" (auto-reset, signalled) is the lock
+// around a write, as every writer of the system knows it. An event is not
+// given up when its holder dies, though: a process killed inside its write
+// would leave every later writer of every process waiting. So our writers
+// first take a named mutex, which the system hands to the next waiter as
+// abandoned when its holder ends; that waiter knows the event's holder is
+// gone and signals it again itself.
 UniqueHandle logLock(CreateMutexA(nullptr, FALSE, kErrorLogLockName));
+UniqueHandle logEvent(CreateEventA(nullptr, FALSE, TRUE, kErrorLogEventName));
 
-// Takes the log's turn for the life of the object, waiting at most waitMs,
-// and gives it back on every path. A mutex belongs to the thread that took
-// it: the turn is taken and given back on the same thread.
+// Takes the log's turn for the life of the object, waiting at most waitMs
+// in all, and gives it back on every path. A mutex belongs to the thread
+// that took it: the turn is taken and given back on the same thread.
 class LogTurn {
  public:
   explicit LogTurn(DWORD waitMs) {
-    if (!logLock) {
-      held_ = true;  // no lock to be had: write without one, as alone
-      return;
+    const ULONGLONG start = GetTickCount64();
+    if (logLock) {
+      // WAIT_ABANDONED: the last holder died inside its write. The database
+      // rolled back whatever it had not committed, so the turn is ours, and
+      // the event that holder took is given back on its behalf.
+      const DWORD result = WaitForSingleObject(logLock.get(), waitMs);
+      if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return;
+      owned_ = true;
+      if (result == WAIT_ABANDONED && logEvent) SetEvent(logEvent.get());
     }
-    // WAIT_ABANDONED: the last holder died inside its write. The database
-    // rolled back whatever it had not committed, so the turn is ours.
-    const DWORD result = WaitForSingleObject(logLock.get(), waitMs);
-    owned_ = held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    if (logEvent) {
+      const ULONGLONG spent = GetTickCount64() - start;
+      const DWORD left = spent >= waitMs ? 0 : static_cast<DWORD>(waitMs - spent);
+      eventTaken_ = WaitForSingleObject(logEvent.get(), left) == WAIT_OBJECT_0;
+      held_ = eventTaken_;
+    } else {
+      held_ = true;  // no event to be had: the mutex alone keeps the turns
+    }
   }
   ~LogTurn() {
+    if (eventTaken_) SetEvent(logEvent.get());
     if (owned_) ReleaseMutex(logLock.get());
   }
   LogTurn(const LogTurn&) = delete;
@@ -69,6 +87,7 @@ class LogTurn {
  private:
   bool held_ = false;
   bool owned_ = false;
+  bool eventTaken_ = false;
 };
 
 // Workers and other threads that never joined COM may log too: such a
@@ -264,6 +283,7 @@ void Write(const std::shared_ptr<LogJob>& job) {
 }  // namespace
 
 const char kErrorLogLockName[] = "CFactoryLogLock";
+const char kErrorLogEventName[] = "CFactoryLogEvent";
 
 std::string ErrorLogFallbackPath() { return DatabaseDirectory() + "\\QRB Errors.log"; }
 

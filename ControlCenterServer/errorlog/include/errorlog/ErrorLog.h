@@ -20,8 +20,10 @@
 // server does.
 int LogErrorToDatabase(const char* text);
 
-// The name of the writers' mutex.
+// The names of the writers' mutex and of the event that is the lock around
+// a write ("CFactoryLogEvent"); a writer takes the mutex first.
 extern const char kErrorLogLockName[];
+extern const char kErrorLogEventName[];
 
 // "QRB Errors.log" in the database server's database directory: one line,
 // "YYYY-MM-DD HH:MM:SS.mmm text", for every text the table did not take.
