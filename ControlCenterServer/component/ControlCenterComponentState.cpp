@@ -69,10 +69,7 @@ void ControlCenterComponent::RecoverInterruptedWork() {
   setup.rootPath = rootPath;
   setup.serverLock = &ConfigurationLock();
   setup.logError = GetErrorLogger();
-  std::string text;
-  std::string done;
-  if (!RunCatchingText([&] { done = ::RecoverInterruptedWork(setup); }, &text))
-    RaiseFormatted("%s", text.c_str());
+  const std::string done = ::RecoverInterruptedWork(setup);
   if (!done.empty()) GetErrorLogger()(done.c_str());
 }
 

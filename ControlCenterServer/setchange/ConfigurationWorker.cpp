@@ -90,12 +90,6 @@ void LogWorkerError(const ConfigurationWorkerSetup& setup, const char* text) {
     GetErrorLogger()(text);
 }
 
-void MoveBackedUpFiles(const std::string& fromDirectory, const std::string& toDirectory) {
-  for (const char* pattern : kBackupPatterns)
-    for (const std::string& name : MatchingFiles(fromDirectory, pattern))
-      MoveFileReplacing(fromDirectory, toDirectory, name);
-}
-
 void MoveBackedUpFilesLogging(const std::string& fromDirectory, const std::string& toDirectory,
                               const std::function<void(const char*)>& logError) {
   for (const char* pattern : kBackupPatterns)

@@ -1,7 +1,6 @@
 #include "setchange/Recovery.h"
 
-#include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <set>
 
 #include "registry/RegistryBackup.h"
@@ -12,11 +11,12 @@
 
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
+// File names as the file system compares them.
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return _stricmp(a.c_str(), b.c_str()) < 0;
+  }
+};
 
 void RollBackChangeFiles(const ConfigurationWorkerSetup& setup, const JournalRecord& record) {
   const std::string activeDirectory = ActiveDirectoryOf(setup.rootPath);
@@ -34,11 +34,10 @@ void RollBackChangeFiles(const ConfigurationWorkerSetup& setup, const JournalRec
   // Every file of the backed-up kinds that the previous configuration did
   // not have is the interrupted set's; the previous configuration's own
   // come back over the others.
-  std::set<std::string> previous;
-  for (const std::string& name : record.files) previous.insert(Lower(name));
+  const std::set<std::string, NoCaseLess> previous(record.files.begin(), record.files.end());
   for (const char* pattern : kBackupPatterns)
     for (const std::string& name : MatchingFiles(activeDirectory, pattern))
-      if (!previous.count(Lower(name)) && !DeleteFileA((activeDirectory + name).c_str()))
+      if (!previous.count(name) && !DeleteFileA((activeDirectory + name).c_str()))
         RaiseFormatted("Could not delete %s%s", activeDirectory.c_str(), name.c_str());
   for (const std::string& name : record.files)
     if (ExistsOnDisk(backupDirectory + name))

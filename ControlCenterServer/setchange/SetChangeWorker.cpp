@@ -10,7 +10,6 @@
 #include "setchange/Recovery.h"
 #include "setfiles/BoardLists.h"
 #include "Win32/ErrorText.h"
-#include "Win32/TranslatingFrame.h"
 
 namespace {
 
@@ -115,7 +114,7 @@ int SetChangeWorker::ChangeSet(HANDLE hAllowThreadToRun, const std::string& path
         // Work an earlier process left unfinished is completed first; what
         // was done goes to the log.
         const std::string recovered = RecoverInterruptedWork(setup);
-        if (!recovered.empty()) LogError(recovered.c_str());
+        if (!recovered.empty()) LogWorkerError(setup, recovered.c_str());
         MakeBackup();
         Step("code");
         WriteCodeRecords();
@@ -202,7 +201,7 @@ void SetChangeWorker::WriteCodeRecords() {
   // Only code files are left in the active directory now: every kind the
   // change writes has just been moved into the backup.
   RecordCodeFiles(activeDirectory, iniPath, codeKey.get(), *context,
-                  [this](const char* text) { LogError(text); });
+                  [this](const char* text) { LogWorkerError(setup, text); });
   CloseKey(codeKey);
 }
 
@@ -337,13 +336,6 @@ void SetChangeWorker::ReloadBoards() {
     LoadBoardList(*setup.boardList, HKEY_LOCAL_MACHINE, BoardsKeyPath().c_str());
 }
 
-void SetChangeWorker::LogError(const char* text) {
-  if (setup.logError)
-    setup.logError(text);
-  else
-    GetErrorLogger()(text);
-}
-
 void SetChangeWorker::RollBack() {
   context->protomap.clear();
   if (setup.boardList) setup.boardList->RemoveAll();
@@ -362,7 +354,7 @@ void SetChangeWorker::RollBack() {
     // goes with the journal, so no half-written file is taken for one.
     if (journal->Open()) {
       DeleteFileA(registryFile.c_str());
-      if (!RunCatchingText([&] { journal->Finish(); }, &text)) LogError(text.c_str());
+      if (!RunCatchingText([&] { journal->Finish(); }, &text)) LogWorkerError(setup, text.c_str());
     }
     return;
   }
@@ -371,22 +363,22 @@ void SetChangeWorker::RollBack() {
   // comes back. The journal says so first, and the export is deleted only
   // once the registry has been read back from it, so that a rollback the
   // process does not live to finish is completed at the next start.
-  if (!RunCatchingText([&] { Step(kChangeStepRollback); }, &text)) LogError(text.c_str());
+  if (!RunCatchingText([&] { Step(kChangeStepRollback); }, &text)) LogWorkerError(setup, text.c_str());
   bool whole = true;
   const bool registryBack = RunCatchingText(
       [&] { RestoreRegistry(registryFile.c_str(), setup.registrySubtree.c_str()); }, &text);
   if (!registryBack) {
-    LogError(text.c_str());  // the export stays for an operator to import
+    LogWorkerError(setup, text.c_str());  // the export stays for an operator to import
     whole = false;
   }
   MoveBackedUpFilesLogging(backupDirectory, activeDirectory, [&](const char* failure) {
-    LogError(failure);
+    LogWorkerError(setup, failure);
     whole = false;
   });
-  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogError(text.c_str());
+  if (!RunCatchingText([&] { ReloadBoards(); }, &text)) LogWorkerError(setup, text.c_str());
   if (registryBack) DeleteFileA(registryFile.c_str());
   // A rollback that could not put everything back leaves its journal: the
   // next change, restore or start of the server tries again before the
   // backup's remaining files could be overwritten.
-  if (whole && !RunCatchingText([&] { journal->Finish(); }, &text)) LogError(text.c_str());
+  if (whole && !RunCatchingText([&] { journal->Finish(); }, &text)) LogWorkerError(setup, text.c_str());
 }

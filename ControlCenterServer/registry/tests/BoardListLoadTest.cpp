@@ -6,7 +6,6 @@
 #include <string>
 
 #include "registry/BoardRecord.h"
-#include "registry/RegistryBackup.h"
 #include "testing/RegistryTestSupport.h"
 #include "Win32/ErrorText.h"
 
@@ -121,60 +120,6 @@ TEST_F(BoardListLoad, EveryFailureRaisesItsTextAndLeavesTheTableEmpty) {
   }
   EXPECT_EQ(Load(), "<nothing raised>");
   EXPECT_EQ(table.GetCount(), 2u);
-}
-
-// The board table a restore fills from its export file must be the one it
-// would read back from the registry after importing that file.
-TEST_F(BoardListLoad, RecordsFromTheExportAreThoseTheImportLeaves) {
-  WriteBoard("00A0C9000001", 1, "SECOND", "10.0.0.3", 0x12345);
-  WriteBoard("0a1B2c3D4e5F", 0, "QUOTE\"\\", "10.0.0.2");
-  WriteBoard("FFFFFFFFFFFE", 2, "NAMEOVER8CHARS", "192.168.100.200.1");
-  RawSetString(Under("Code\\boot.hex"), "readable time", "now");
-  const std::string file = TempFile("export");
-  SaveRegistry(file.c_str(), kTestSubtree);
-
-  std::vector<BoardRecord> records;
-  ASSERT_TRUE(BoardRecordsFromExport(file, kTestSubtree, &records));
-  JArray<BoardRecord> fromFile(0, 10, false);
-  FillBoardList(fromFile, records);
-  RestoreRegistry(file.c_str(), kTestSubtree);
-  ASSERT_EQ(Load(), "<nothing raised>");
-  ASSERT_EQ(fromFile.GetCount(), 3u);
-  ASSERT_EQ(table.GetCount(), 3u);
-  for (uint32_t i = 0; i < 3; ++i) {
-    const BoardRecord& a = fromFile.ElementAt(i);
-    const BoardRecord& b = table.ElementAt(i);
-    EXPECT_EQ(std::memcmp(a.hardwareAddress, b.hardwareAddress, 6), 0) << i;
-    EXPECT_STREQ(a.name, b.name) << i;
-    EXPECT_STREQ(a.ipAddress, b.ipAddress) << i;
-    EXPECT_EQ(a.crc, b.crc) << i;
-    EXPECT_EQ(a.BoardNum(), b.BoardNum()) << i;
-    EXPECT_STREQ(a.Path(), b.Path()) << i;
-    EXPECT_EQ(a.size, b.size) << i;
-  }
-  EXPECT_STREQ(fromFile.ElementAt(0).name, "QUOTE\"\\");
-
-  // Whatever only the registry can settle sends the caller there.
-  auto known = [&] {
-    SaveRegistry(file.c_str(), kTestSubtree);
-    return BoardRecordsFromExport(file, kTestSubtree, &records);
-  };
-  RawSetDword(kBoards + "\\0a1B2c3D4e5F\\Below", "x", 1);
-  EXPECT_FALSE(known());  // a key below a board
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, (kBoards + "\\0a1B2c3D4e5F\\Below").c_str());
-  EXPECT_TRUE(known());
-  RegDeleteValueA(OpenKey(HKEY_LOCAL_MACHINE, (kBoards + "\\00A0C9000001").c_str()).get(), "Size");
-  EXPECT_FALSE(known());  // a value missing
-  RawSetString(kBoards + "\\00A0C9000001", "Size", "4097");
-  EXPECT_FALSE(known());  // of another type
-  RawSetDword(kBoards + "\\00A0C9000001", "Size", 4097);
-  EXPECT_TRUE(known());
-  WriteBoard("FFFFFFFFFFFF", 2, "LATER");
-  EXPECT_FALSE(known());  // two boards of one number
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, (kBoards + "\\FFFFFFFFFFFF").c_str());
-  WriteBoard("NOTANADDRESS", 3);
-  EXPECT_FALSE(known());
-  EXPECT_FALSE(BoardRecordsFromExport(file + ".missing", kTestSubtree, &records));
 }
 
 }  // namespace

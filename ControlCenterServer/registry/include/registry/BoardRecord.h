@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "registry/Registry.h"
@@ -74,13 +73,3 @@ void LoadBoardList();
 // just written the keys fills the table from what it wrote. Raises and
 // empties the table as LoadBoardList does when the numbers have gaps.
 void FillBoardList(JArray<BoardRecord>& table, const std::vector<BoardRecord>& records);
-
-// The board records that RestoreRegistry would leave under the subtree's
-// "Active Set\Boards" when it imports the export at filePath, read from the
-// file itself: a restore fills the table from them instead of reading every
-// value back. False when the file holds anything whose outcome only the
-// registry can tell exactly (a line the import refuses, a board key that is
-// not a hardware address or has keys below it, a value missing or of
-// another type, two keys with one number): then read the registry.
-bool BoardRecordsFromExport(const std::string& filePath, const std::string& subtree,
-                            std::vector<BoardRecord>* records);

@@ -122,12 +122,9 @@ void CopyFileFlushed(const std::string& from, const std::string& to);
 bool ExistsOnDisk(const std::string& path);
 
 // Every file of the backed-up kinds, in pattern order, from one directory
-// into the other.
-void MoveBackedUpFiles(const std::string& fromDirectory, const std::string& toDirectory);
-
-// The same, carrying on past a file that cannot be moved: each failure is
-// handed to logError and that file stays where it was. For rollbacks, which
-// must put back as much as they can.
+// into the other, carrying on past a file that cannot be moved: each
+// failure is handed to logError and that file stays where it was. For
+// rollbacks, which must put back as much as they can.
 void MoveBackedUpFilesLogging(const std::string& fromDirectory, const std::string& toDirectory,
                               const std::function<void(const char*)>& logError);
 

@@ -82,8 +82,6 @@ class SetChangeWorker {
   // Closes everything the steps may hold open, then puts the backup back
   // when it was made.
   void RollBack();
-  // To setup.logError, or the installed error logger when it has none.
-  void LogError(const char* text);
 
   std::string CodeKeyPath() const;
   std::string ActiveSetKeyPath() const;
