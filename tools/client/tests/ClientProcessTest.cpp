@@ -202,6 +202,8 @@ class ClientAgainstServer : public ::testing::Test {
     WaitForNoServer(10000);  // one still running keeps an earlier installation
     installation = new TestInstallation("client-test");
     installation->SetString("Network", "Base IP Address", "127.0.0.1");
+    installation->SetDword("Network", "Communication Port", 47310);
+    installation->SetDword("Network", "Reboot Port", 47311);
     for (const char* folder : {"Comp", "active", "config\\common"})
       installation->MakeDirectory(folder);
     // One component for the whole suite keeps one server up for every client
