@@ -15,7 +15,8 @@
 
 namespace {
 
-std::string Caught(void (*raise)()) {
+template <class Body>
+std::string Caught(Body raise) {
   try {
     raise();
   } catch (char* text) {
@@ -24,37 +25,22 @@ std::string Caught(void (*raise)()) {
   return "<nothing thrown>";
 }
 
+// The one place that checks the whole assertion text.
 TEST(AssertFailed, ComposesTheTextInTheFixedOrder) {
-  std::string text;
-  try {
-    AssertFailed("BootpClient.cpp", 30, "SUCCEEDED(hr)", "Could not start the bootp server",
-                 "Tue Nov  2 11:20:04 2004");
-  } catch (char* raised) {
-    text = raised;
-  }
-  EXPECT_EQ(text,
+  EXPECT_EQ(Caught([] {
+              AssertFailed("BootpClient.cpp", 30, "SUCCEEDED(hr)",
+                           "Could not start the bootp server", "Tue Nov  2 11:20:04 2004");
+            }),
             "Could not start the bootp server: Condition (SUCCEEDED(hr)) failed in file "
             "BootpClient.cpp(Tue Nov  2 11:20:04 2004) on line 30");
-}
-
-TEST(AssertFailed, WithoutMessageStartsWithConditionAndPrintsDecimalLines) {
-  std::string text;
-  try {
-    AssertFailed("x.cpp", 4258, "numfiles", nullptr, "stamp");
-  } catch (char* raised) {
-    text = raised;
-  }
-  EXPECT_EQ(text, "Condition (numfiles) failed in file x.cpp(stamp) on line 4258");
-}
-
-TEST(AssertFailed, MacroNamesTheBareFileAndTheCompilersTimeStamp) {
-  std::string text;
-  try {
+  // Without a message; lines in decimal.
+  EXPECT_EQ(Caught([] { AssertFailed("x.cpp", 4258, "numfiles", nullptr, "stamp"); }),
+            "Condition (numfiles) failed in file x.cpp(stamp) on line 4258");
+  // The macro names the bare file and the compiler's time stamp.
+  std::string text = Caught([] {
     int* out = nullptr;
     KORVANE_ASSERT_ARG(out);
-  } catch (char* raised) {
-    text = raised;
-  }
+  });
   EXPECT_EQ(text.rfind("Condition (out) failed in file ErrorTextTest.cpp(", 0), 0u) << text;
   EXPECT_NE(text.find(std::string("(") + __TIMESTAMP__ + ") on line "), std::string::npos);
 }
@@ -89,43 +75,30 @@ class FakeComponent : public IQRBConsoleComponent {
   }
 };
 
-std::string Joined(IQRBConsoleComponent* component, const char* message) {
-  try {
-    RaiseComponentError(component, message);
-  } catch (char* text) {
-    return text;
-  }
-  return "<nothing thrown>";
-}
-
-TEST(RaiseComponentError, JoinsTheComponentsTextWithoutSeparator) {
+TEST(RaiseComponentError, JoinsTheComponentsTextCutAt511OrLeavesTheMessageAlone) {
   FakeComponent component;
   component.own = "table not found";
-  EXPECT_EQ(Joined(&component, "Open failed: "), "Open failed: table not found");
-}
+  EXPECT_EQ(Caught([&] { RaiseComponentError(&component, "Open failed: "); }),
+            "Open failed: table not found");
+  std::string message(600, 'm');
+  EXPECT_EQ(Caught([&] { RaiseComponentError(&component, message.c_str()); }),
+            std::string(511, 'm'));
 
-TEST(RaiseComponentError, LeavesTheMessageUnchangedWhenThereIsNothingToJoin) {
-  const char* message = "the caller's text";
+  // Nothing to join: the caller's very text is thrown.
+  const char* own = "the caller's text";
   FakeComponent failing;
   failing.own = "ignored";
   failing.result = E_FAIL;
   FakeComponent silent;
-  for (IQRBConsoleComponent* component : {static_cast<IQRBConsoleComponent*>(nullptr),
-                                          static_cast<IQRBConsoleComponent*>(&failing),
-                                          static_cast<IQRBConsoleComponent*>(&silent)}) {
+  for (IQRBConsoleComponent* nothing : {static_cast<IQRBConsoleComponent*>(nullptr),
+                                        static_cast<IQRBConsoleComponent*>(&failing),
+                                        static_cast<IQRBConsoleComponent*>(&silent)}) {
     try {
-      RaiseComponentError(component, message);
+      RaiseComponentError(nothing, own);
     } catch (char* text) {
-      EXPECT_EQ(text, message);  // the very same pointer
+      EXPECT_EQ(text, own);  // the very same pointer
     }
   }
-}
-
-TEST(RaiseComponentError, KeepsTheFirst511CharactersOfALongMessage) {
-  FakeComponent component;
-  component.own = "component text";
-  std::string message(600, 'm');
-  EXPECT_EQ(Joined(&component, message.c_str()), std::string(511, 'm'));
 }
 
 TEST(SystemErrorText, GivesTheSystemsText) {
@@ -198,9 +171,8 @@ TEST_F(TranslatingFrameTest, TranslatesEveryKindOfThrownValueToText) {
                                                kUnknownExceptionText, kUnknownExceptionText}));
   EXPECT_STREQ(kUnknownExceptionText, "Caught an unknown exception in CFactory::CreateInstance");
   EXPECT_TRUE(shown.empty());
-}
 
-TEST_F(TranslatingFrameTest, ShowsWhatTheLogCouldNotTake) {
+  // What the log could not take is shown.
   logResult = 0;
   EXPECT_FALSE(RunInTranslatingFrame([] { throw CString("not logged"); }));
   EXPECT_EQ(shown, std::vector<std::string>{"not logged"});

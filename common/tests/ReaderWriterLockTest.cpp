@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -72,35 +71,6 @@ TEST(ReaderWriterLock, ReadersShareTheLockAndAWriterWaitsForAllOfThem) {
   EXPECT_TRUE(Reaches(writer.inside));
 }
 
-TEST(ReaderWriterLock, AWriterExcludesReadersAndOtherWriters) {
-  ReaderWriterLock lock;
-  lock.AcquireWriter();
-  Holder reader(lock, Holder::Reader);
-  Holder writer(lock, Holder::Writer);
-  EXPECT_TRUE(StaysOut(reader.inside));
-  EXPECT_TRUE(StaysOut(writer.inside));
-  lock.ReleaseWriter();
-  // Both get in, one after the other.
-  reader.letGo = true;
-  writer.letGo = true;
-  EXPECT_TRUE(Reaches(reader.done));
-  EXPECT_TRUE(Reaches(writer.done));
-}
-
-TEST(ReaderWriterLock, TheWriterReentersAndFreesTheLockOnlyAtTheOutermostRelease) {
-  ReaderWriterLock lock;
-  lock.AcquireWriter();
-  lock.AcquireWriter();
-  lock.AcquireWriter();
-  Holder other(lock, Holder::Writer);
-  lock.ReleaseWriter();
-  EXPECT_TRUE(StaysOut(other.inside));
-  lock.ReleaseWriter();
-  EXPECT_TRUE(StaysOut(other.inside));
-  lock.ReleaseWriter();
-  EXPECT_TRUE(Reaches(other.inside));
-}
-
 // The first reader behind a writer waits on the token, the later ones on
 // the readers' event: all of them go in only when the writer's outermost
 // release gives the token back.
@@ -153,27 +123,6 @@ TEST(ReaderWriterLock, AReaderMayReadAgainWhileAWriterWaits) {
   EXPECT_TRUE(StaysOut(writer.inside));
   lock.ReleaseReader();
   EXPECT_TRUE(Reaches(writer.inside));
-}
-
-TEST(ReaderWriterLock, HoldersReleaseOnExceptionsAndIgnoreANullLock) {
-  ReaderHolder noReader(nullptr);
-  WriterHolder noWriter(nullptr);
-
-  ReaderWriterLock lock;
-  try {
-    WriterHolder writer(&lock);
-    WriterHolder again(&lock);
-    throw std::runtime_error("leaving");
-  } catch (const std::runtime_error&) {
-  }
-  try {
-    ReaderHolder reader(&lock);
-    throw std::runtime_error("leaving");
-  } catch (const std::runtime_error&) {
-  }
-  EXPECT_FALSE(lock.ReaderEventSignalled());
-  Holder writer(lock, Holder::Writer);
-  EXPECT_TRUE(Reaches(writer.inside)) << "a holder kept the lock";
 }
 
 // Readers and writers on many threads at once: no reader ever meets a

@@ -19,23 +19,18 @@
 #include "app/ServerApp.h"
 #include "app/ServerClassTable.h"
 #include "component/CCCmpnt.h"
-#include "framework/CException.h"
-#include "framework/CString.h"
 #include "testing/ServerTestSupport.h"
 #include "Win32/Holders.h"
 #include "Win32/TranslatingFrame.h"
 
 namespace {
 
-// What reached the error log and the "EXCEPTION" box.
+// What reached the error log.
 std::vector<std::string> logged;
-std::vector<std::string> shown;
-int logAnswer = 1;
 int RecordLog(const char* text) {
   logged.push_back(text);
-  return logAnswer;
+  return 1;
 }
-void RecordShown(const char* text) { shown.push_back(text); }
 
 class InProcess : public ::testing::Test {
  protected:
@@ -53,10 +48,7 @@ class InProcess : public ::testing::Test {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     logged.clear();
-    shown.clear();
-    logAnswer = 1;
     SetErrorLogger(RecordLog);
-    SetExceptionShower(RecordShown);
     objectsBefore = ServerObjectCount();
     locksBefore = ServerLockCount();
   }
@@ -95,7 +87,7 @@ QRBConsoleComponent* NewConsoleComponent() {
   return component;
 }
 
-TEST_F(InProcess, ErrorTextIsHandedOutOnceWithItsSize) {
+TEST_F(InProcess, ErrorTextIsHandedOutOnceWithItsSizeAndCutToFit) {
   auto component = ComPtr<QRBConsoleComponent>::Attach(NewConsoleComponent());
   unsigned short size = 77;
   char untouched[] = "untouched";
@@ -116,13 +108,9 @@ TEST_F(InProcess, ErrorTextIsHandedOutOnceWithItsSize) {
   text = untouched;
   EXPECT_EQ(component->GetErrorText(&size, &text), E_FAIL);
   EXPECT_EQ(text, untouched);
-}
 
-TEST_F(InProcess, ErrorTextTooLongForItsSizeIsCut) {
-  auto component = ComPtr<QRBConsoleComponent>::Attach(NewConsoleComponent());
+  // A text too long for its size is cut.
   component->SetErrorText(std::string(70000, 'x').c_str());
-  unsigned short size = 0;
-  char* text = nullptr;
   ASSERT_EQ(component->GetErrorText(&size, &text), S_OK);
   EXPECT_EQ(size, 65535);
   EXPECT_EQ(std::strlen(text), 65534u);
@@ -193,9 +181,7 @@ TEST_F(InProcess, CreatorsRefuseANullPlaceBeforeMakingAnything) {
       create(nullptr, nullptr);
       ADD_FAILURE() << "no assertion";
     } catch (char* text) {
-      EXPECT_EQ(std::string(text).rfind("Condition (ppNewComponent) failed in file ", 0), 0u)
-          << text;
-      EXPECT_NE(std::string(text).find(" on line "), std::string::npos) << text;
+      EXPECT_NE(std::string(text).find("(ppNewComponent)"), std::string::npos) << text;
     }
     EXPECT_EQ(ServerObjectCount(), objectsBefore);
   }
@@ -204,11 +190,6 @@ TEST_F(InProcess, CreatorsRefuseANullPlaceBeforeMakingAnything) {
 HRESULT RaisesText(IUnknown*, QRBConsoleComponent**) {
   throw const_cast<char*>("the creator failed");
 }
-HRESULT RaisesCString(IUnknown*, QRBConsoleComponent**) { throw CString("a CString failure"); }
-HRESULT RaisesCException(IUnknown*, QRBConsoleComponent**) {
-  throw CException("a CException failure");
-}
-HRESULT RaisesInt(IUnknown*, QRBConsoleComponent**) { throw 7; }
 HRESULT FailsWithCode(IUnknown*, QRBConsoleComponent**) { return E_OUTOFMEMORY; }
 
 class RefusesToStart : public QRBConsoleComponent {
@@ -230,33 +211,14 @@ HRESULT CreateWith(ComponentCreator creator) {
   return hr;
 }
 
+// (What each kind of thrown value becomes is the translating frame's.)
 TEST_F(InProcess, CreationFailuresKeepTheirCodeOrAreLoggedAsText) {
   EXPECT_EQ(CreateWith(FailsWithCode), E_OUTOFMEMORY);
   EXPECT_EQ(CreateWith(MakesOneThatRefusesToStart), E_ACCESSDENIED);
   EXPECT_TRUE(logged.empty());
 
   EXPECT_EQ(CreateWith(RaisesText), E_FAIL);
-  EXPECT_EQ(CreateWith(RaisesCString), E_FAIL);
-  EXPECT_EQ(CreateWith(RaisesCException), E_FAIL);
-  EXPECT_EQ(CreateWith(RaisesInt), E_FAIL);
-  EXPECT_EQ(logged, (std::vector<std::string>{
-                        "the creator failed", "a CString failure", "a CException failure",
-                        "Caught an unknown exception in CFactory::CreateInstance"}));
-  EXPECT_TRUE(shown.empty());
-
-  // A text the log cannot take is shown instead.
-  logAnswer = 0;
-  EXPECT_EQ(CreateWith(RaisesText), E_FAIL);
-  EXPECT_EQ(shown, std::vector<std::string>{"the creator failed"});
-}
-
-TEST_F(InProcess, ClsidTextIsBraced) {
-  char text[64];
-  CFactory::CLSIDtochar(CLSID_ControlCenterComponent, text, sizeof text);
-  EXPECT_STREQ(text, "{DA956622-9E61-11D1-BF71-0060083188E7}");
-  char small[10];
-  CFactory::CLSIDtochar(CLSID_ControlCenterServer, small, sizeof small);
-  EXPECT_STREQ(small, "{DA956624");
+  EXPECT_EQ(logged, (std::vector<std::string>{"the creator failed"}));
 }
 
 TEST_F(InProcess, ComponentAnswersItsThreeInterfacesAsOneObject) {
@@ -291,25 +253,6 @@ TEST_F(InProcess, ComponentAnswersItsThreeInterfacesAsOneObject) {
   EXPECT_EQ(logged.back(), text) << "the text did not reach the error log";
   CoTaskMemFree(text);
   EXPECT_EQ(client->GetErrorText(&size, &text), E_FAIL);
-}
-
-TEST_F(InProcess, InstancesShareOneClassStateAndNeverReuseAnId) {
-  QRBConsoleComponent* first = nullptr;
-  QRBConsoleComponent* second = nullptr;
-  ASSERT_EQ(ControlCenterComponent::Create(nullptr, &first), S_OK);
-  ASSERT_EQ(ControlCenterComponent::Create(nullptr, &second), S_OK);
-  unsigned long firstId = static_cast<ControlCenterComponent*>(first)->InstanceID();
-  EXPECT_EQ(static_cast<ControlCenterComponent*>(second)->InstanceID(), firstId + 1);
-  EXPECT_EQ(ControlCenterComponent::instanceCount, 2u);
-  first->Release();
-  second->Release();
-  EXPECT_EQ(ControlCenterComponent::instanceCount, 0u);
-
-  QRBConsoleComponent* third = nullptr;
-  ASSERT_EQ(ControlCenterComponent::Create(nullptr, &third), S_OK);
-  EXPECT_EQ(static_cast<ControlCenterComponent*>(third)->InstanceID(), firstId + 2);
-  EXPECT_EQ(ControlCenterComponent::instanceCount, 1u);
-  third->Release();
 }
 
 // The main window and the shutdown rule, with a real frame on this thread.

@@ -7,10 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -19,77 +17,18 @@
 #include "CommandListener.h"
 #include "DemoInstallation.h"
 #include "DemoTool.h"
-#include "setfiles/BoardLists.h"
-#include "setfiles/ConfigurationContext.h"
-#include "setfiles/SetFile.h"
+#include "testing/SetFileTestSupport.h"
+
+using setfile_test::ListFileContents;
+using setfile_test::ParseListFile;
+using setfile_test::ScratchFolder;
 
 namespace {
-
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path + "\\" + name);
-      } else {
-        DeleteFileA((path + "\\" + name).c_str());
-      }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
-  RemoveDirectoryA(path.c_str());
-}
-
-class Scratch {
- public:
-  Scratch() {
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    static int serial = 0;
-    char name[MAX_PATH + 64];
-    std::snprintf(name, sizeof name, "%skorvane-demo-test-%lu-%d", base,
-                  static_cast<unsigned long>(GetCurrentProcessId()), ++serial);
-    path_ = name;
-    RemoveTree(path_);
-    CreateDirectoryA(path_.c_str(), nullptr);
-  }
-  ~Scratch() { RemoveTree(path_); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// The list names of a per-board list file, in file order.
-std::vector<std::string> ListsOfBoardFile(const std::string& path) {
-  const std::string bytes = ReadWholeFile(path);
-  std::vector<std::string> names;
-  size_t at = 0;
-  while (at + kListDefSize <= bytes.size()) {
-    LIST_DEF entry;
-    std::memcpy(&entry, bytes.data() + at, sizeof entry);
-    if (entry.name[0] == 0) return names;
-    names.push_back(ListName(entry));
-    const unsigned long length = ListLength(entry);
-    at += kListDefSize + length + (length & 1);
-  }
-  ADD_FAILURE() << path << " has no end entry";
-  return names;
-}
-
-bool Holds(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
 
 struct BoardOutcome {
   bool written = false;
   std::string error;
-  std::vector<std::string> lists;
+  ListFileContents lists;
   unsigned long long size = 0;
 };
 
@@ -102,7 +41,7 @@ struct ActivationOutcome {
 // What a set change of the plan's set would write, done the way the server
 // does it, in a scratch installation with the demo's common files.
 ActivationOutcome Activate(const SetPlan& plan) {
-  Scratch root;
+  ScratchFolder root("demo-test");
   const std::string common = root.path() + "\\config\\common\\";
   WriteInstallationFiles(root.path(), {plan.name});
   const std::string setPath = root.path() + "\\Comp\\" + plan.name + ".cfg";
@@ -130,7 +69,8 @@ ActivationOutcome Activate(const SetPlan& plan) {
     try {
       result.size = WriteBoardListFile(context, board, path.c_str()).size;
       result.written = true;
-      result.lists = ListsOfBoardFile(path);
+      result.lists = ParseListFile(ReadWholeFile(path));
+      EXPECT_TRUE(result.lists.ended) << path << " has no end entry";
     } catch (char* text) {
       result.error = text;
     }
@@ -170,7 +110,7 @@ TEST(DemoSets, EveryBoardOfTheGoodSetsGetsTheListsOfItsType) {
       }
       ASSERT_TRUE(board.written) << board.error;
       for (const char* common : {"IP", "COMMPORT", "sysparam", "timezone"})
-        EXPECT_TRUE(Holds(board.lists, common)) << common;
+        EXPECT_TRUE(board.lists.Has(common)) << common;
       char tag[8];
       std::snprintf(tag, sizeof tag, "%04X", static_cast<unsigned>(i));
       switch (type) {
@@ -178,27 +118,27 @@ TEST(DemoSets, EveryBoardOfTheGoodSetsGetsTheListsOfItsType) {
           // Port 7 is mapped for S boards: the board's own port and
           // protocol files arrive under their fixed output names.
           for (const char* list : {"ser_prot", "prot7s", "sbprtnew", "protonew", "keymap"})
-            EXPECT_TRUE(Holds(board.lists, list)) << list;
-          EXPECT_FALSE(Holds(board.lists, "net_prot"));
-          EXPECT_TRUE(Holds(board.lists, std::string("in") + tag));
-          EXPECT_TRUE(Holds(board.lists, std::string("lv") + tag + ".flg"));
+            EXPECT_TRUE(board.lists.Has(list)) << list;
+          EXPECT_FALSE(board.lists.Has("net_prot"));
+          EXPECT_TRUE(board.lists.Has(std::string("in") + tag));
+          EXPECT_TRUE(board.lists.Has(std::string("lv") + tag + ".flg"));
           break;
         case 'V':
-          EXPECT_TRUE(Holds(board.lists, "v25_mpk_"));
-          EXPECT_TRUE(Holds(board.lists, std::string("out") + tag + ".lst"));
+          EXPECT_TRUE(board.lists.Has("v25_mpk_"));
+          EXPECT_TRUE(board.lists.Has(std::string("out") + tag + ".lst"));
           break;
         case 'Q':
           for (const char* list : {"tcs_conv", "tcs_prot", "v25_supl", "vga_disp", "vga_main",
                                    "inp_conv", "out_conv"})
-            EXPECT_TRUE(Holds(board.lists, list)) << list;
+            EXPECT_TRUE(board.lists.Has(list)) << list;
           break;
         case 'P':
           for (const char* list : {"v25_tcs2", "tcs_conv", "v25_expl", "lev_conv"})
-            EXPECT_TRUE(Holds(board.lists, list)) << list;
-          EXPECT_FALSE(Holds(board.lists, "v25_supl"));
+            EXPECT_TRUE(board.lists.Has(list)) << list;
+          EXPECT_FALSE(board.lists.Has("v25_supl"));
           break;
         case 'M':
-          EXPECT_TRUE(Holds(board.lists, "mx_route"));
+          EXPECT_TRUE(board.lists.Has("mx_route"));
           break;
       }
     }
@@ -358,7 +298,7 @@ TEST_F(WinsockUser, TheListenerShowsEachDatagramAndEndsAfterTheCountOrTheTime) {
 }
 
 TEST(DemoTool, WritesTheListFoldersOnceAndRefusesBadArguments) {
-  Scratch scratch;
+  ScratchFolder scratch("demo-test");
   std::ostringstream out, err;
   ASSERT_EQ(RunDemoTool({"lists", scratch.path()}, out, err), kDemoOk) << err.str();
   EXPECT_NE(out.str().find("Incomplete: 2 boards"), std::string::npos) << out.str();
