@@ -33,13 +33,6 @@ HRESULT ControlCenterComponent::Guarded(const char* method, Body&& body) {
   return E_FAIL;
 }
 
-HRESULT ControlCenterComponent::NotAvailableYet(const char* method) {
-  std::string text = method;
-  text += " is not available yet.";
-  SetErrorText(text.c_str());
-  return E_NOTIMPL;
-}
-
 // One forwarding method per slot; NAME is the member it runs.
 #define KORVANE_CLIENT_METHOD(Interface, NAME, PARAMS, ARGS)          \
   HRESULT ControlCenterComponent::Interface::NAME PARAMS {            \

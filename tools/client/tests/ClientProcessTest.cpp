@@ -1,11 +1,10 @@
 // korvane-client.exe as operators run it: a real process against the real
 // server that COM starts, in a test installation of its own.
 //
-// The server is being completed method by method, so these tests do not
-// assume its answers. Each asks the server the same question directly and
-// checks that the client shows exactly that answer: a result as its output
-// lines, a refusal as "METHOD failed: HRESULT ..." plus "Error: <the
-// server's text>" with exit code 1.
+// Each case asks the server the same question directly and checks that the
+// client shows exactly that answer: a result as its output lines, a
+// refusal as "METHOD failed: HRESULT ..." plus "Error: <the server's
+// text>" with exit code 1.
 #include <windows.h>
 #include <objbase.h>
 

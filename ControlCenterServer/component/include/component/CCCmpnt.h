@@ -208,8 +208,6 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // SetErrorText and becomes E_FAIL.
   template <class Body>
   HRESULT Guarded(const char* method, Body&& body);
-  // What a client method answers until its work is built.
-  HRESULT NotAvailableYet(const char* method);
 
   class ClientInterface : public InnerConsoleInterface<IControlCenterComponent> {
    public:
