@@ -100,27 +100,6 @@ TEST(CheckConfiguration, CompleteCfgHoldsTheSetAndTheGeneratedListsUnderItsOwnCr
   }
 }
 
-TEST(CheckConfiguration, AddressesOfXBoardsAreTheirOwnOthersCountUpFromTheBase) {
-  Installation install("ip", 0x0A000001);
-  NetworkRecord unnamed = Board("", 'S', 9);
-  unnamed.name[0] = 0;
-  const std::vector<NetworkRecord> boards = {XBoard("GATE", 192, 168, 1, 7), Board("V1", 'V', 1),
-                                             XBoard("GATE2", 172, 16, 0, 1), Board("P1", 'P', 2),
-                                             unnamed};
-  install.context.CheckConfiguration(install.WriteSet({{"networkd", Networkd(boards)}}).c_str());
-  const long long length = install.context.CompositeFind("IP", true);
-  ASSERT_EQ(length, 20);
-  std::string ip(20, '\0');
-  ASSERT_EQ(std::fread(&ip[0], 1, 20, install.context.sourceFile.get()), 20u);
-  // Every record gets an address, also the one after the empty name.
-  EXPECT_EQ(ip, std::string("\xC0\xA8\x01\x07"
-                            "\x0A\x00\x00\x01"
-                            "\xAC\x10\x00\x01"
-                            "\x0A\x00\x00\x02"
-                            "\x0A\x00\x00\x03",
-                            20));
-}
-
 TEST(CheckConfiguration, GeneratedIpListShadowsTheSetsOwn) {
   Installation install("shadow");
   auto lists = SmallSet();
