@@ -100,29 +100,6 @@ TEST(CheckConfiguration, CompleteCfgHoldsTheSetAndTheGeneratedListsUnderItsOwnCr
   }
 }
 
-TEST(CheckConfiguration, GeneratedIpListShadowsTheSetsOwn) {
-  Installation install("shadow");
-  auto lists = SmallSet();
-  lists.push_back({"IP", "own!"});
-  lists.push_back({"commport", "mine"});
-  install.context.CheckConfiguration(install.WriteSet(lists).c_str());
-
-  const SetFileLayout layout = ParseSetFile(ReadFile(install.CompletePath()));
-  int ipLists = 0;
-  for (const SetFileEntry& entry : layout.entries) ipLists += SameListName(entry.name, "IP");
-  EXPECT_EQ(ipLists, 2);
-  EXPECT_EQ(install.context.CompositeFind("ip", true), 8);
-  EXPECT_EQ(install.context.CompositeFind("COMMPORT", true), 6);
-  // A per-board file therefore carries the generated lists.
-  const ListFileContents file = install.RunCopier(
-      [](ConfigurationContext& c, unsigned short, const NetworkRecord*, unsigned short) {
-        return c.CopyList("IP", true) && c.CopyList("COMMPORT", true);
-      },
-      0);
-  EXPECT_EQ(file.Data("IP"), std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02", 8));
-  EXPECT_EQ(file.Data("COMMPORT"), std::string("COMM\x12\x34", 6));
-}
-
 TEST(CheckConfiguration, OddListKeepsWhateverPadByteTheSetHasUnderTheCrc) {
   Installation install("pad");
   std::string set = ComposeSetFile(SmallSet());
