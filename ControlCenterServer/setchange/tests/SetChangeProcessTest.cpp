@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "setchange/ProfileFile.h"
-#include "testing/NotificationTestSupport.h"
 #include "testing/RegistryTestSupport.h"
 #include "testing/ServerTestSupport.h"
 #include "testing/SetChangeProcessSupport.h"
