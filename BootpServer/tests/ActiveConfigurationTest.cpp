@@ -111,18 +111,4 @@ TEST(ActiveConfiguration, RefusesMalformedRecordsNamingTheLine) {
             std::string("The active configuration ") + kPath + " has no [CONFIG] section.");
 }
 
-TEST(ActiveConfiguration, NamesAFileItCannotRead) {
-  char folder[MAX_PATH];
-  GetTempPathA(MAX_PATH, folder);
-  std::string path = std::string(folder) + "bootp-no-such-active.ini";
-  try {
-    ReadActiveConfiguration(path);
-    ADD_FAILURE() << "a missing file was read";
-  } catch (char* text) {
-    EXPECT_EQ(std::string(text).rfind("Could not read the active configuration " + path + ": ", 0),
-              0u)
-        << text;
-  }
-}
-
 }  // namespace

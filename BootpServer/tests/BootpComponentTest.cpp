@@ -14,10 +14,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BootpServer.h"
@@ -30,18 +28,14 @@ namespace {
 struct Event {
   DISPID id = 0;
   std::string text;
-  DWORD thread = 0;
 };
 
 // Records every event it is sent, in order.
 class RecordingSink : public IDispatch {
  public:
-  explicit RecordingSink(bool answersEventInterface = true)
-      : answersEventInterface_(answersEventInterface) {}
-
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        (answersEventInterface_ && IsEqualIID(riid, DIID_IBootpServerEvents))) {
+        IsEqualIID(riid, DIID_IBootpServerEvents)) {
       *object = static_cast<IDispatch*>(this);
       AddRef();
       return S_OK;
@@ -64,22 +58,17 @@ class RecordingSink : public IDispatch {
                                    VARIANT*, EXCEPINFO*, UINT*) override {
     Event event;
     event.id = id;
-    event.thread = GetCurrentThreadId();
     if (parameters && parameters->cArgs == 1 && parameters->rgvarg[0].vt == VT_BSTR) {
       char text[4096] = "";
       WideCharToMultiByte(CP_ACP, 0, parameters->rgvarg[0].bstrVal, -1, text, sizeof text,
                           nullptr, nullptr);
       event.text = text;
     }
-    if (onEvent) onEvent();
     std::lock_guard<std::mutex> hold(lock_);
     events_.push_back(event);
     arrived_.notify_all();
     return S_OK;
   }
-
-  // Run inside each event, on the thread that sends it.
-  std::function<void()> onEvent;
 
   // The next event in order, or false when none comes in time.
   bool Next(Event& event, int milliseconds = 2000) {
@@ -94,7 +83,6 @@ class RecordingSink : public IDispatch {
 
  private:
   virtual ~RecordingSink() = default;
-  bool answersEventInterface_;
   LONG references_ = 1;
   std::mutex lock_;
   std::condition_variable arrived_;
@@ -162,10 +150,6 @@ class SavedValue {
   void SetText(const std::string& text) {
     RegSetValueExA(key_.get(), name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                    static_cast<DWORD>(text.size() + 1));
-  }
-  void SetNumber(DWORD number) {
-    RegSetValueExA(key_.get(), name_, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                   sizeof number);
   }
   void Remove() { RegDeleteValueA(key_.get(), name_); }
 
@@ -291,28 +275,6 @@ TEST_F(BootpComponent, AnswersEachResetOnceAndSaysWhatItServes) {
   EXPECT_FALSE(sink->Next(extra, 200)) << extra.text;
 }
 
-TEST_F(BootpComponent, SilentModeLeavesResetsUnanswered) {
-  WriteThreeBoards();
-  silentSetting.SetNumber(1);
-  RecordingSink* sink = CreateAndConnect();
-  ASSERT_TRUE(sink);
-  ASSERT_EQ(server_->StartServer(), S_OK);
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-
-  // An answer left over from before the request is the waiter's to forget;
-  // after that, nothing answers.
-  SetEvent(finished_.get());
-  EXPECT_EQ(Reset(1500), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_EVENT(sink, kInfo,
-               "A reset was requested and left unanswered: \"Silent\" under "
-               "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane\\Bootp is set.");
-
-  // The setting counts at each request.
-  silentSetting.SetNumber(0);
-  EXPECT_EQ(Reset(), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-}
-
 TEST_F(BootpComponent, ProblemsAreReportedAndTheResetStillAnswered) {
   RecordingSink* sink = CreateAndConnect();
   ASSERT_TRUE(sink);
@@ -368,82 +330,7 @@ TEST_F(BootpComponent, ProblemsAreReportedAndTheResetStillAnswered) {
       << event.text;
 }
 
-TEST_F(BootpComponent, StopEndsTheThreadAndTheDllCanUnload) {
-  WriteThreeBoards();
-  RecordingSink* sink = CreateAndConnect();
-  ASSERT_TRUE(sink);
-  ASSERT_EQ(server_->StartServer(), S_OK);
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-
-  auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(server_->StopServer(), S_OK);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
-  EXPECT_EQ(server_->StopServer(), S_OK);
-  EXPECT_EQ(Reset(500), static_cast<DWORD>(WAIT_TIMEOUT)) << "a stopped server answered";
-  ResetEvent(resetEvent_.get());
-
-  // A listener may stop the server from inside an event: the thread ends
-  // once the event has returned.
-  HRESULT stoppedInside = E_FAIL;
-  IBootpServer* server = server_.get();
-  sink->onEvent = [&stoppedInside, server] { stoppedInside = server->StopServer(); };
-  ASSERT_EQ(server_->StartServer(), S_OK);
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-  sink->onEvent = nullptr;
-  EXPECT_EQ(stoppedInside, S_OK);
-  EXPECT_EQ(Reset(500), static_cast<DWORD>(WAIT_TIMEOUT)) << "stopping from inside failed";
-  ResetEvent(resetEvent_.get());
-
-  // It starts again, and going away without a stop ends its thread too.
-  ASSERT_EQ(server_->StartServer(), S_OK);
-  EXPECT_EVENT(sink, kInfo, ThreeBoardsServed());
-  point_->Unadvise(cookie_);
-  point_.reset();
-  server_.reset();
-  EXPECT_EQ(Reset(500), static_cast<DWORD>(WAIT_TIMEOUT)) << "a released server answered";
-  ResetEvent(resetEvent_.get());
-
-  HMODULE module = GetModuleHandleA("BootpServer.dll");
-  ASSERT_NE(module, nullptr);
-  auto canUnload =
-      reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(module, "DllCanUnloadNow"));
-  EXPECT_EQ(canUnload(), S_OK);
-  CoFreeUnusedLibrariesEx(0, 0);
-  EXPECT_EQ(GetModuleHandleA("BootpServer.dll"), nullptr);
-}
-
-TEST_F(BootpComponent, ConnectionPointFollowsTheRules) {
-  WriteThreeBoards();
-  RecordingSink* first = CreateAndConnect();
-  ASSERT_TRUE(first);
-  ComPtr<IConnectionPointContainer> container;
-  server_->QueryInterface(IID_IConnectionPointContainer, container.put_void());
-  ComPtr<IConnectionPoint> other;
-  EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
-
-  // A listener that does not speak the event interface is refused.
-  auto mute = ComPtr<RecordingSink>::Attach(new RecordingSink(false));
-  DWORD muteCookie = 1234;
-  EXPECT_EQ(point_->Advise(mute.get(), &muteCookie), CONNECT_E_CANNOTCONNECT);
-  EXPECT_EQ(muteCookie, 0u);
-
-  auto second = ComPtr<RecordingSink>::Attach(new RecordingSink());
-  DWORD secondCookie = 0;
-  ASSERT_EQ(point_->Advise(second.get(), &secondCookie), S_OK);
-  // Both hear the start; after leaving, the first hears nothing more.
-  ASSERT_EQ(server_->StartServer(), S_OK);
-  EXPECT_EVENT(first, kInfo, ThreeBoardsServed());
-  EXPECT_EVENT(second.get(), kInfo, ThreeBoardsServed());
-  EXPECT_EQ(point_->Unadvise(cookie_), S_OK);
-  EXPECT_EQ(point_->Unadvise(cookie_), CONNECT_E_NOCONNECTION);
-  EXPECT_EQ(Reset(), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EVENT(second.get(), kInfo, ThreeBoardsServed());
-  Event event;
-  EXPECT_FALSE(first->Next(event, 300)) << event.text;
-  EXPECT_EQ(point_->Unadvise(secondCookie), S_OK);
-}
-
-TEST_F(BootpComponent, LivesInTheApartmentThatCreatesIt) {
+TEST_F(BootpComponent, IsRegisteredToLiveInTheApartmentThatCreatesIt) {
   const char key[] = "CLSID\\{9F1AA479-79F0-4011-AC63-335A311EAF9E}\\InprocServer32";
   char path[MAX_PATH] = "", model[32] = "";
   DWORD size = sizeof path;
@@ -452,71 +339,6 @@ TEST_F(BootpComponent, LivesInTheApartmentThatCreatesIt) {
   size = sizeof model;
   RegGetValueA(HKEY_CLASSES_ROOT, key, "ThreadingModel", RRF_RT_REG_SZ, nullptr, model, &size);
   EXPECT_STREQ(model, "Both");
-
-  // A single-threaded apartment creates it and listens: its events arrive
-  // on that apartment's own thread. A call from this (multithreaded)
-  // apartment goes through the proxy DLL.
-  WriteThreeBoards();
-  auto sink = ComPtr<RecordingSink>::Attach(new RecordingSink());
-  UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  IStream* marshalled = nullptr;
-  DWORD apartmentThread = 0;
-  std::thread apartment([&] {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    apartmentThread = GetCurrentThreadId();
-    {
-      ComPtr<IBootpServer> server;
-      ComPtr<IConnectionPoint> point;
-      ComPtr<IConnectionPointContainer> container;
-      DWORD cookie = 0;
-      if (SUCCEEDED(CoCreateInstance(CLSID_BootpServer, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IBootpServer, server.put_void())) &&
-          SUCCEEDED(server->QueryInterface(IID_IConnectionPointContainer,
-                                           container.put_void())) &&
-          SUCCEEDED(container->FindConnectionPoint(DIID_IBootpServerEvents, point.put())) &&
-          SUCCEEDED(point->Advise(sink.get(), &cookie))) {
-        CoMarshalInterThreadInterfaceInStream(IID_IBootpServer, server.get(), &marshalled);
-        server->StartServer();
-      }
-      SetEvent(ready.get());
-      HANDLE handle = done.get();
-      // Pumps until the test is done with it, however long a loaded
-      // machine takes to get there.
-      while (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT) ==
-             WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-      }
-      if (point) point->Unadvise(cookie);
-    }
-    CoUninitialize();
-  });
-
-  // Whatever fails below, the apartment is let go and its thread joined;
-  // the proxy (declared after this) is released first.
-  struct Ending {
-    HANDLE done;
-    std::thread& thread;
-    ~Ending() {
-      SetEvent(done);
-      thread.join();
-    }
-  } ending{done.get(), apartment};
-  ComPtr<IBootpServer> proxy;
-
-  WaitForSingleObject(ready.get(), 5000);
-  Event event;
-  // The event crosses to the apartment's message loop: on a loaded machine
-  // that takes longer than a direct call.
-  ASSERT_TRUE(sink->Next(event, 15000)) << "the listener in the other apartment heard nothing";
-  EXPECT_EQ(event.text, ThreeBoardsServed());
-  EXPECT_EQ(event.thread, apartmentThread);
-  ASSERT_NE(marshalled, nullptr);
-  EXPECT_EQ(CoGetInterfaceAndReleaseStream(marshalled, IID_IBootpServer, proxy.put_void()), S_OK);
-  ASSERT_TRUE(proxy);
-  EXPECT_EQ(proxy->StopServer(), S_OK);
-  EXPECT_EQ(Reset(500), static_cast<DWORD>(WAIT_TIMEOUT)) << "stopping through the proxy failed";
 }
 
 }  // namespace

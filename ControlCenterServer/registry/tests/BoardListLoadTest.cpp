@@ -25,26 +25,6 @@ void WriteBoard(const std::string& keyName, DWORD number, const char* name = "BR
   RawSetString(key, "Type", "A");
 }
 
-TEST(BoardRecord, StartsUnsetAndCopiesOwnTheirPath) {
-  BoardRecord original;
-  const unsigned char zeros[31] = {};
-  EXPECT_EQ(std::memcmp(original.hardwareAddress, zeros, 6) | std::memcmp(original.name, zeros, 9) |
-                std::memcmp(original.ipAddress, zeros, 16), 0);
-  EXPECT_EQ(original.crc, 0xFFFF);
-  EXPECT_EQ(original.BoardNum(), 0xFFFF);
-  EXPECT_EQ(original.Path(), nullptr);
-  EXPECT_EQ(original.size, 0u);
-
-  original.SetPath("C:\\one");
-  BoardRecord copy(original), assigned;
-  assigned.SetPath("old");
-  assigned = original;
-  original.SetPath("changed");
-  EXPECT_STREQ(copy.Path(), "C:\\one");
-  EXPECT_STREQ(assigned.Path(), "C:\\one");
-  EXPECT_NE(copy.Path(), assigned.Path());
-}
-
 class BoardListLoad : public RegistryTestSubtree {
  protected:
   std::string Load() {

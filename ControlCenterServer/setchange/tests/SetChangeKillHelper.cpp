@@ -7,12 +7,8 @@
 //   setchange_kill_helper restore
 //
 // Exit code: the worker's result (0 done, 1 failed), the hook's exit code
-// when it was killed, 2 for a usage error.
-//
-// (The server process itself is not the one killed: Wine's RpcSs keeps the
-// class registration of a killed COM server and hands its dead class object
-// to every later client. The worker, its journal and the start-up recovery
-// of the real server are the same.)
+// when it was killed, 2 for a usage error. (Why not the server itself: see
+// SetChangeKillTest.cpp.)
 #include <windows.h>
 
 #include <cstdio>

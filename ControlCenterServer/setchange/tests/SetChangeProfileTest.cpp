@@ -25,32 +25,6 @@ TEST(ProfileFile, ReadsKeysWithoutRegardToCaseOrSpaces) {
   EXPECT_TRUE(ProfileFile(folder / "missing.ini").Lines().empty());
 }
 
-TEST(ProfileFile, SetReplacesOrAddsAndSaveKeepsTheRest) {
-  ScratchFolder folder("profile");
-  WriteFile(folder / "a.ini", "; kept\n[CODE]\na=1\nb=2\n\n[OTHER]\nb=3\n");
-  ProfileFile ini(folder / "a.ini");
-  ini.Set("code", "B", "20");    // replaced where it stands, under the new spelling
-  ini.Set("CODE", "c", "30");    // added after the section's last entry
-  ini.Set("NEW", "d", "40");     // a new section at the end
-  ini.Save();
-  EXPECT_EQ(ReadFile(folder / "a.ini"),
-            "; kept\r\n[CODE]\r\na=1\r\nB=20\r\nc=30\r\n\r\n[OTHER]\r\nb=3\r\n[NEW]\r\nd=40\r\n");
-
-  ProfileFile fresh(folder / "new.ini");
-  fresh.Set("CONFIG", "00409D123401", "10.0.0.1 x");
-  fresh.Save();
-  EXPECT_EQ(ReadFile(folder / "new.ini"), "[CONFIG]\r\n00409D123401=10.0.0.1 x\r\n");
-
-  ProfileFile nowhere(folder / "no such folder\\a.ini");
-  nowhere.Set("A", "b", "c");
-  try {
-    nowhere.Save();
-    ADD_FAILURE() << "saved into a missing folder";
-  } catch (const char* text) {
-    EXPECT_EQ(std::string(text), "Could not write " + folder / "no such folder\\a.ini");
-  }
-}
-
 TEST(ProfileFile, ManySetsLandWhereOneAtATimeWould) {
   ScratchFolder folder("profile");
   // A section named twice (only the first counts), blank lines before the

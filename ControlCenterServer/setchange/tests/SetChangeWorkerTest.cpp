@@ -7,7 +7,6 @@
 #include <atomic>
 #include <thread>
 
-#include "setchange/ChangeJournal.h"
 #include "setchange/ProfileFile.h"
 #include "setchange/SetChangeWorker.h"
 #include "setfiles/Crc16.h"
@@ -34,18 +33,6 @@ std::string ListData(const std::string& setBytes, const std::string& name) {
   for (const SetFileEntry& entry : layout.entries)
     if (entry.name == name) data = setBytes.substr(entry.offset, entry.length);
   return data;
-}
-
-TEST(SetChangeNames, SetNameArchiveAndAddressForms) {
-  EXPECT_EQ(SetNameOf("D:\\sys\\Comp\\Plant.cfg"), "Plant");
-  EXPECT_EQ(SetNameOf("D:\\sys\\Comp\\Plant.v2.cfg"), "Plant");
-  EXPECT_EQ(ArchivePathOf("D:\\sys\\Comp\\Plant.cfg"), "D:\\sys\\Comp\\Plant.zip");
-  EXPECT_EQ(ArchivePathOf("D:\\sys\\Comp\\Plant.cfg.cfg"), "D:\\sys\\Comp\\Plant.cfg.zip");
-  EXPECT_EQ(ArchivePathOf("D:\\sys\\Comp\\Plant"), "");
-  EXPECT_EQ(ArchivePathOf("D:\\sys\\Comp\\Plant.cfgx"), "");
-  EXPECT_EQ(DottedAddress(0x0A000001), "10.0.0.1");
-  EXPECT_EQ(DottedAddress(0xC0A8FF0E), "192.168.255.14");
-  EXPECT_EQ(HardwareAddressText(Board("B", 'A', 0xAB)), "00409D1234AB");
 }
 
 class SetChangeWorkerTest : public WorkerTest {
@@ -235,41 +222,15 @@ TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
       << logged[0];
 }
 
-TEST_F(SetChangeWorkerTest, TheJournalLastsFromTheExportToTheEndOfTheChangeOrItsRollback) {
+TEST_F(SetChangeWorkerTest, ARollbackThatCannotPutAFileBackKeepsTheJournalForTheNextChange) {
   const std::string journalPath = Root() + "\\SetChange.journal";
   ASSERT_EQ(Change(OldSet()), 0) << lastError;
   const DirectorySnapshot oldFiles = ActiveFiles();
   const TreeSnapshot oldRegistry = Snapshot(Key());
 
-  // While a change works its journal names the set, the step, and the files
-  // of the configuration being replaced; the export is complete before the
-  // step moves on from "export".
-  std::vector<std::string> seen;
-  stepPassed = [&](const char* step) {
-    JournalRecord record;
-    if (!ReadJournal(Root(), &record)) {
-      seen.push_back(std::string(step) + ": none");
-      return;
-    }
-    seen.push_back(std::string(step) + ": " + record.step);
-    if (std::string(step) == "journal written") {
-      EXPECT_EQ(record.setPath, Root() + "\\Comp\\Two.cfg");
-      EXPECT_EQ(record.files.size(), oldFiles.size());
-    }
-  };
-  const std::vector<NetworkRecord> table = {Board("TWO", 'A', 0x03)};
-  ASSERT_EQ(Change(WriteSet("Two", CommonLists(table, "two"))), 0) << lastError;
-  ASSERT_GE(seen.size(), 10u);
-  EXPECT_EQ(seen[0], "journal written: export");
-  EXPECT_EQ(seen[1], "registry saved: export");
-  EXPECT_EQ(seen[2], "code key deleted: backup");
-  EXPECT_EQ(seen.back(), "journal removed: none");
-  EXPECT_FALSE(FileExists(journalPath));
-
   // A rollback that cannot put a file back keeps the journal, so that the
   // backup's remaining files are not thrown away by the next change: that
   // change first completes the rollback.
-  stepPassed = nullptr;
   ASSERT_EQ(Change(OldSet()), 0) << lastError;
   std::vector<NamedList> broken = CommonLists({Board("NEWV", 'V', 0x08)}, "broken");
   broken.erase(broken.begin() + 2);  // v25_mpk_

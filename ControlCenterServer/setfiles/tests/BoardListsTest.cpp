@@ -1,11 +1,6 @@
 // Which lists each board's file receives.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <mutex>
-#include <thread>
-
 #include "testing/SetFileTestSupport.h"
 
 using namespace setfile_test;
@@ -92,32 +87,30 @@ class ProtoLists : public ::testing::Test {
   Installation install;
 };
 
-TEST_F(ProtoLists, PortsCopyTheirProtocolListsAndTcsConvOnce) {
+TEST_F(ProtoLists, PortsCopyTheirProtocolListsOrTheProtomapsReplacement) {
   const ListFileContents file = install.RunCopier(CopyProtoLists, 0);
   EXPECT_EQ(file.Names(), (Names{"tcs_conv", "proto4", "proto16", "proto5"}));
   // A port of protocol 'c' contributes nothing at all.
   EXPECT_EQ(install.RunCopier(CopyProtoLists, 1).Names(), Names{});
-}
 
-TEST_F(ProtoLists, ProtomapReplacesTheProtocolListAndAddsTheBoardsPortFiles) {
-  const ListFileContents file = install.RunCopier(CopyProtoLists, 2);
-  EXPECT_EQ(file.Names(), (Names{"altproto", "sbprtnew", "protonew"}));
-  EXPECT_EQ(file.Data("sbprtnew"), "data of 0002sbpt.cfg");
-  EXPECT_EQ(file.Data("protonew"), "data of 0002prot.cfg");
+  // The protomap replaces the protocol list and adds the board's port files.
+  const ListFileContents replaced = install.RunCopier(CopyProtoLists, 2);
+  EXPECT_EQ(replaced.Names(), (Names{"altproto", "sbprtnew", "protonew"}));
+  EXPECT_EQ(replaced.Data("sbprtnew"), "data of 0002sbpt.cfg");
+  EXPECT_EQ(replaced.Data("protonew"), "data of 0002prot.cfg");
   // The protomap record is for S boards only.
   EXPECT_EQ(install.RunCopier(CopyProtoLists, 4).Names(), Names{"proto7"});
   // The protomap's first empty line ended it: the malformed line after it
   // was never parsed.
   EXPECT_EQ(install.context.protomap.size(), 1u);
-}
 
-TEST_F(ProtoLists, ReplacedPortAfterItsReplacementCopiesNothingButStillNeedsThePortFile) {
-  const ListFileContents file = install.RunCopier(CopyProtoLists, 3);
-  EXPECT_EQ(file.Names(), (Names{"proto9", "sbprtnew"}));
-  EXPECT_EQ(file.Data("sbprtnew"), "data of 0003sbpt.cfg");
-}
+  // A replaced port after its replacement copies nothing but still needs
+  // the port file.
+  const ListFileContents after = install.RunCopier(CopyProtoLists, 3);
+  EXPECT_EQ(after.Names(), (Names{"proto9", "sbprtnew"}));
+  EXPECT_EQ(after.Data("sbprtnew"), "data of 0003sbpt.cfg");
 
-TEST_F(ProtoLists, MissingPortFileIsRequired) {
+  // A missing port file is required.
   install.SetProtomap("5 5 S proto5\n");
   install.context.LoadProtomap();
   EXPECT_EQ(RaisedBy([&] { install.RunCopier(CopyProtoLists, 0); }),
@@ -206,53 +199,6 @@ TEST(CopyPellixLists, SystemsOfTheBoardsDescriptions) {
   EXPECT_EQ(install.RunCopier(CopyPellixLists, 2).Names(), Names{"SYS4"});
 }
 
-// Presses OK on every "Warning" box that appears and keeps the texts the
-// boxes showed.
-class WarningPresser {
- public:
-  WarningPresser() : thread_([this] { Run(); }) {}
-  ~WarningPresser() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  static BOOL CALLBACK Collect(HWND child, LPARAM param) {
-    char text[512] = "";
-    GetWindowTextA(child, text, sizeof text);
-    char kind[32] = "";
-    GetClassNameA(child, kind, sizeof kind);
-    if (lstrcmpiA(kind, "Static") == 0 && text[0])
-      reinterpret_cast<std::vector<std::string>*>(param)->push_back(text);
-    return TRUE;
-  }
-  void Run() {
-    while (!stop_) {
-      HWND box = FindWindowA(nullptr, "Warning");
-      if (!box) {
-        Sleep(20);
-        continue;
-      }
-      std::vector<std::string> shown;
-      EnumChildWindows(box, Collect, reinterpret_cast<LPARAM>(&shown));
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::string& text : shown) texts_.push_back(text);
-      }
-      PostMessageA(box, WM_COMMAND, IDOK, 0);
-      for (int i = 0; i < 250 && IsWindow(box); ++i) Sleep(20);
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<std::string> texts_;
-  std::thread thread_;
-};
-
 class ControlPanelLists : public ::testing::Test {
  protected:
   ControlPanelLists() : install("panel") {
@@ -283,9 +229,7 @@ class ControlPanelLists : public ::testing::Test {
   Installation install;
 };
 
-TEST_F(ControlPanelLists, OperatorIsWarnedInMessageBoxesThatWaitForOk) {
-  install.context.warningShower = nullptr;  // the real message box
-  WarningPresser presser;
+TEST_F(ControlPanelLists, MissingSetsAreWarnedOfAndStopTheCopierByTheirTypeRecord) {
   bool result = false;
   const ListFileContents file = install.RunCopier(CopyControlPanelLists, 0, &result);
   EXPECT_TRUE(result);
@@ -296,13 +240,12 @@ TEST_F(ControlPanelLists, OperatorIsWarnedInMessageBoxesThatWaitForOk) {
   // the copier.
   install.RunCopier(CopyControlPanelLists, 1, &result);
   EXPECT_FALSE(result);
-  EXPECT_EQ(presser.Texts(),
+  EXPECT_EQ(install.warnings,
             (Names{"Could not find level set LEVEL2.flg for an output set (old output set?)",
                    "Could not find input set NOSET."}));
-}
 
-TEST_F(ControlPanelLists, MissingInputSetIsAcceptedForPanelsWithoutOne) {
-  bool result = false;
+  // A missing input set is accepted for panels without one.
+  install.warnings.clear();
   install.RunCopier(CopyControlPanelLists, 2, &result);
   EXPECT_TRUE(result);
   EXPECT_EQ(install.RunCopier(CopyControlPanelLists, 3, &result).Names(), (Names{"F40", "F40.flg"}));
@@ -311,9 +254,8 @@ TEST_F(ControlPanelLists, MissingInputSetIsAcceptedForPanelsWithoutOne) {
   install.RunCopier(CopyControlPanelLists, 4, &result);
   EXPECT_FALSE(result);
   EXPECT_EQ(install.warnings, Names{"Could not find input set NOSET."});
-}
 
-TEST_F(ControlPanelLists, SetChangeNamesTheFailedCopierByBoardType) {
+  // The set change names the failed copier by board type.
   EXPECT_EQ(RaisedBy([&] { install.WriteBoard(1); }), "Could not copy control panel lists");
 }
 

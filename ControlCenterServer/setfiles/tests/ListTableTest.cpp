@@ -21,19 +21,6 @@ bool CopyOne(ConfigurationContext& context, const char* name, const char* output
   return context.CopyList(name, true, output);
 }
 
-TEST(CompositeFind, FindsWithoutRegardToCaseAndPositionsAtTheData) {
-  Installation install("find");
-  install.Activate(ListsSet());
-  ConfigurationContext& context = install.context;
-  EXPECT_EQ(context.CompositeFind("NETWORKD", true), 18);
-  EXPECT_EQ(context.CompositeFind("Short", false), 5);
-  char data[5];
-  ASSERT_EQ(std::fread(data, 1, 5, context.sourceFile.get()), 5u);
-  EXPECT_EQ(std::string(data, 5), "12345");
-  EXPECT_EQ(context.CompositeFind("absent", false), -1);
-  EXPECT_EQ(RaisedBy([&] { context.CompositeFind("absent", true); }), "Could not find list absent");
-}
-
 TEST(ListDirectory, NewestOfANameWinsWhateverItsCase) {
   ListDirectory directory;
   directory.Add(MakeListDef("Alpha", 1), 100);
@@ -156,49 +143,6 @@ TEST(ListFile, OddListIsPaddedAndTheCrcCoversEveryByte) {
   EXPECT_EQ(bytes[18 + 5], '\xFF');
   EXPECT_EQ(bytes.substr(bytes.size() - 18), std::string(14, '\0') + std::string(4, '\xFF'));
   EXPECT_EQ(context.listCrc, Crc16Update(kCrc16Start, bytes.data(), bytes.size()));
-}
-
-TEST(ListFile, WriteListDefLaysOutNameAndBigEndianLength) {
-  Installation install("listdef");
-  install.Activate(ListsSet());
-  ConfigurationContext& context = install.context;
-  const std::string path = install.Path("active\\defs.cfg");
-  context.BeginListFile(path.c_str());
-  context.WriteListDef("a_name_of_15_ch", 0x01020304);
-  context.targetFile.reset();
-  const std::string bytes = ReadFile(path);
-  ASSERT_EQ(bytes.size(), 18u);
-  EXPECT_EQ(bytes.substr(0, 14), std::string("a_name_of_15_") + '\0');
-  EXPECT_EQ(bytes.substr(14), std::string("\x01\x02\x03\x04", 4));
-  EXPECT_NE(RaisedBy([&] { context.WriteListDef("x", 1); }), "<nothing raised>");
-  EXPECT_EQ(RaisedBy([] {
-              ConfigurationContext nowhere("C:\\", 0, 0);
-              nowhere.BeginListFile("C:\\no\\such\\folder\\x.cfg");
-            }),
-            "Could not open output list C:\\no\\such\\folder\\x.cfg");
-}
-
-TEST(Crc, StreamAndReadFoldWhatTheyRead) {
-  ScratchFolder folder("streamcrc");
-  const std::string path = folder / "code.bin";
-  WriteFile(path, "123456789");
-  ConfigurationContext context(folder.path(), 0, 0);
-  UniqueFile file(std::fopen(path.c_str(), "rb"));
-  context.listCrc = kCrc16Start;
-  EXPECT_TRUE(context.StreamCrc(file.get(), 9));
-  EXPECT_EQ(context.listCrc, 0x4B37);
-
-  std::rewind(file.get());
-  context.listCrc = kCrc16Start;
-  EXPECT_FALSE(context.StreamCrc(file.get(), 20));
-  EXPECT_EQ(context.listCrc, 0x4B37);  // what was there is still folded in
-
-  // The CRC-updating read folds every byte read, a partial item's too.
-  context.sourceFile.reset(std::fopen(path.c_str(), "rb"));
-  context.listCrc = kCrc16Start;
-  char buffer[20];
-  EXPECT_EQ(context.CrcRead(buffer, 4, 5), 2u);
-  EXPECT_EQ(context.listCrc, 0x4B37);
 }
 
 }  // namespace

@@ -100,50 +100,6 @@ TEST(CheckConfiguration, CompleteCfgHoldsTheSetAndTheGeneratedListsUnderItsOwnCr
   }
 }
 
-TEST(CheckConfiguration, AddressesOfXBoardsAreTheirOwnOthersCountUpFromTheBase) {
-  Installation install("ip", 0x0A000001);
-  NetworkRecord unnamed = Board("", 'S', 9);
-  unnamed.name[0] = 0;
-  const std::vector<NetworkRecord> boards = {XBoard("GATE", 192, 168, 1, 7), Board("V1", 'V', 1),
-                                             XBoard("GATE2", 172, 16, 0, 1), Board("P1", 'P', 2),
-                                             unnamed};
-  install.context.CheckConfiguration(install.WriteSet({{"networkd", Networkd(boards)}}).c_str());
-  const long long length = install.context.CompositeFind("IP", true);
-  ASSERT_EQ(length, 20);
-  std::string ip(20, '\0');
-  ASSERT_EQ(std::fread(&ip[0], 1, 20, install.context.sourceFile.get()), 20u);
-  // Every record gets an address, also the one after the empty name.
-  EXPECT_EQ(ip, std::string("\xC0\xA8\x01\x07"
-                            "\x0A\x00\x00\x01"
-                            "\xAC\x10\x00\x01"
-                            "\x0A\x00\x00\x02"
-                            "\x0A\x00\x00\x03",
-                            20));
-}
-
-TEST(CheckConfiguration, GeneratedIpListShadowsTheSetsOwn) {
-  Installation install("shadow");
-  auto lists = SmallSet();
-  lists.push_back({"IP", "own!"});
-  lists.push_back({"commport", "mine"});
-  install.context.CheckConfiguration(install.WriteSet(lists).c_str());
-
-  const SetFileLayout layout = ParseSetFile(ReadFile(install.CompletePath()));
-  int ipLists = 0;
-  for (const SetFileEntry& entry : layout.entries) ipLists += SameListName(entry.name, "IP");
-  EXPECT_EQ(ipLists, 2);
-  EXPECT_EQ(install.context.CompositeFind("ip", true), 8);
-  EXPECT_EQ(install.context.CompositeFind("COMMPORT", true), 6);
-  // A per-board file therefore carries the generated lists.
-  const ListFileContents file = install.RunCopier(
-      [](ConfigurationContext& c, unsigned short, const NetworkRecord*, unsigned short) {
-        return c.CopyList("IP", true) && c.CopyList("COMMPORT", true);
-      },
-      0);
-  EXPECT_EQ(file.Data("IP"), std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02", 8));
-  EXPECT_EQ(file.Data("COMMPORT"), std::string("COMM\x12\x34", 6));
-}
-
 TEST(CheckConfiguration, OddListKeepsWhateverPadByteTheSetHasUnderTheCrc) {
   Installation install("pad");
   std::string set = ComposeSetFile(SmallSet());

@@ -185,7 +185,7 @@ class Installation {
     MakeFolder(folder_ / "config\\common");
     WriteFile(folder_ / "config\\common\\brdlists", "");
     WriteFile(folder_ / "config\\common\\protomap", "");
-    // Tests that want the real message box clear this.
+    // Warnings are recorded, not shown in a box that waits for OK.
     context.warningShower = [this](const char* text) { warnings.push_back(text); };
   }
 
