@@ -86,6 +86,14 @@ void CreateValue(HKEY key, const char* name, DWORD type, const void* data, DWORD
     RaiseKeyText("Could not create value", name);
 }
 
+void SetDwordValue(HKEY key, const char* name, DWORD value) {
+  CreateValue(key, name, REG_DWORD, &value, sizeof value);
+}
+
+void SetStringValue(HKEY key, const char* name, const std::string& text) {
+  CreateValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
 DWORD GetValue(HKEY key, const char* name, DWORD type, void* buffer, DWORD size) {
   DWORD dtype = REG_NONE;
   LONG result = RegQueryValueExA(key, name, nullptr, &dtype, static_cast<BYTE*>(buffer), &size);

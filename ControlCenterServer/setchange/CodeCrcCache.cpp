@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "registry/Registry.h"
+#include "setchange/ConfigurationWorker.h"
 #include "setfiles/Crc16.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
@@ -35,28 +36,6 @@ std::string ReadableTime(long long time) {
   const size_t lineEnd = readable.find('\n');
   if (lineEnd != std::string::npos) readable.resize(lineEnd);
   return readable;
-}
-
-// The names of the plain files in the directory, collected before any is
-// touched.
-std::vector<std::string> FilesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  UniqueFind find(FindFirstFileA((directory + "*.*").c_str(), &found));
-  if (!find) return names;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileA(find.get(), &found));
-  return names;
-}
-
-void SetDword(HKEY key, const char* name, unsigned long value) {
-  const DWORD data = value;
-  CreateValue(key, name, REG_DWORD, &data, sizeof data);
-}
-
-void SetString(HKEY key, const char* name, const std::string& text) {
-  CreateValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
 }
 
 }  // namespace
@@ -124,13 +103,13 @@ void RecordCodeFiles(const std::string& activeDirectory, const std::string& iniP
                      HKEY codeKey, ConfigurationContext& context,
                      const std::function<void(const char*)>& logError) {
   CodeCrcCache cache(iniPath, context);
-  for (const std::string& name : FilesIn(activeDirectory)) {
+  for (const std::string& name : MatchingFiles(activeDirectory, "*.*")) {
     const CodeFileEntry entry = cache.Refresh(activeDirectory + name, name);
     UniqueKey fileKey = CreateKey(codeKey, name.c_str());
-    SetDword(fileKey.get(), "time", entry.time);
-    SetDword(fileKey.get(), "size", entry.size);
-    SetDword(fileKey.get(), "crc", entry.crc);
-    SetString(fileKey.get(), "readable time", ReadableTime(entry.fullTime));
+    SetDwordValue(fileKey.get(), "time", entry.time);
+    SetDwordValue(fileKey.get(), "size", entry.size);
+    SetDwordValue(fileKey.get(), "crc", entry.crc);
+    SetStringValue(fileKey.get(), "readable time", ReadableTime(entry.fullTime));
   }
   cache.Save(logError);
 }

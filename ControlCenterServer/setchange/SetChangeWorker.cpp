@@ -15,15 +15,6 @@ namespace {
 
 constexpr const char* kActiveIniSection = "CONFIG";
 
-void SetDword(HKEY key, const char* name, unsigned long value) {
-  const DWORD data = value;
-  CreateValue(key, name, REG_DWORD, &data, sizeof data);
-}
-
-void SetString(HKEY key, const char* name, const std::string& text) {
-  CreateValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
-}
-
 // One level; an existing directory is fine.
 void EnsureDirectory(const std::string& path) {
   if (CreateDirectoryA(path.c_str(), nullptr)) return;
@@ -297,13 +288,13 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
   activeIni->Set(kActiveIniSection, hardware, entry);
 
   UniqueKey boardKey = CreateKey(boardsKey.get(), hardware.c_str());
-  SetString(boardKey.get(), "Address", address);
-  SetDword(boardKey.get(), "CRC", hasListFile ? listFile.crc : 0xFFFFFFFFul);
-  SetString(boardKey.get(), "Name", name);
-  SetDword(boardKey.get(), "Number", board);
-  SetString(boardKey.get(), "Path", hasListFile ? listPath : std::string("NOPATH"));
-  SetDword(boardKey.get(), "Size", hasListFile ? listFile.blocks : 0);
-  SetString(boardKey.get(), "Type", std::string(1, record.boardType));
+  SetStringValue(boardKey.get(), "Address", address);
+  SetDwordValue(boardKey.get(), "CRC", hasListFile ? listFile.crc : 0xFFFFFFFFul);
+  SetStringValue(boardKey.get(), "Name", name);
+  SetDwordValue(boardKey.get(), "Number", board);
+  SetStringValue(boardKey.get(), "Path", hasListFile ? listPath : std::string("NOPATH"));
+  SetDwordValue(boardKey.get(), "Size", hasListFile ? listFile.blocks : 0);
+  SetStringValue(boardKey.get(), "Type", std::string(1, record.boardType));
   CloseKey(boardKey);
 
   BoardRecord written;
@@ -323,7 +314,7 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
 
 void SetChangeWorker::WriteActiveSetRecords() {
   activeSetKey = CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
-  SetString(activeSetKey.get(), nullptr, SetNameOf(setPath));
+  SetStringValue(activeSetKey.get(), nullptr, SetNameOf(setPath));
   CloseKey(activeSetKey);
 }
 

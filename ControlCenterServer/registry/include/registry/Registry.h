@@ -41,6 +41,9 @@ void DeleteKey(HKEY parent, const char* path);
 // Sets a value (name null or empty: the key's default value). Raises
 // "Could not create value \"<name>\"".
 void CreateValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size);
+// CreateValue of a REG_DWORD, and of a REG_SZ with its terminating NUL.
+void SetDwordValue(HKEY key, const char* name, DWORD value);
+void SetStringValue(HKEY key, const char* name, const std::string& text);
 
 // Reads a value of the expected type into the caller's buffer and returns
 // the number of bytes stored. A failed read (missing value, buffer too
