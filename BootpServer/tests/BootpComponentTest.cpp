@@ -66,8 +66,8 @@ class RecordingSink : public IDispatch {
   UniqueHandle arrived_{CreateSemaphoreA(nullptr, 0, 1000, nullptr)};
 };
 
-// True when text holds part; the texts' own wording is checked where they
-// are composed.
+// True when text holds part: what the text says beyond that is checked
+// where it is composed.
 bool Says(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -76,13 +76,7 @@ class BootpComponent : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    for (const char* dll : {"BootpServer.dll", "KorvanePS.dll"}) {
-      HMODULE module = LoadLibraryA((BinDirectory() + "\\" + dll).c_str());
-      auto registerDll = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-          module ? GetProcAddress(module, "DllRegisterServer") : nullptr);
-      ASSERT_TRUE(registerDll && SUCCEEDED(registerDll())) << dll;
-      FreeLibrary(module);
-    }
+    RegisterServerForTests();  // the component and the proxy DLL beside this program
   }
   static void TearDownTestSuite() { CoUninitialize(); }
 
