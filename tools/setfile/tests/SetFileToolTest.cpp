@@ -30,11 +30,9 @@ TEST(SetFileTool, BuildThenExtractGivesBackTheFolderByteForByte) {
   MakeFolder(work / "lists");
   std::string allBytes(256, '\0');
   for (int i = 0; i < 256; ++i) allBytes[i] = static_cast<char>(i);
-  const std::vector<NamedList> files = {{"networkd", Networkd({Board("B0", 'S', 1)})},
-                                        {"odd", "abcde"},
-                                        {"empty", ""},
-                                        {"cp_type.exp", allBytes},
-                                        {"0001sbpt.cfg", std::string(9000, '\xFF')}};
+  const std::vector<NamedList> files = {
+      {"networkd", Networkd({Board("B0", 'S', 1)})}, {"odd", "abcde"}, {"empty", ""},
+      {"cp_type.exp", allBytes}, {"0001sbpt.cfg", std::string(9000, '\xFF')}};
   for (const NamedList& file : files) WriteFile(work / ("lists\\" + file.name), file.data);
 
   const std::string set = work / "built.cfg";
