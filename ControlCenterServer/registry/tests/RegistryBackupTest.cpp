@@ -28,7 +28,8 @@ std::string Value(const std::string& path, const char* name) {
   UniqueKey key = OpenKey(HKEY_LOCAL_MACHINE, path.c_str());
   std::string bytes(70000, '\0');
   DWORD size = static_cast<DWORD>(bytes.size());
-  if (!key || RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(bytes.data()), &size))
+  if (!key ||
+      RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(bytes.data()), &size))
     return "<none>";
   return bytes.substr(0, size);
 }
@@ -61,19 +62,22 @@ TEST_F(RegistryBackup, WritesHeadersValueLinesAndSectionsDepthFirst) {
   RawSetString(Under("Code"), "Empty", "");
   RawSetString(Under("Code"), std::string(150, 'N').c_str(), std::string(400, 'd'));
   SaveRegistry(file.c_str(), kTestSubtree);
-  EXPECT_EQ(FileText(file), kHeader + "@=\"top\"\r\n\"Root\"=\"C:\\\\x\"\r\n\"Timeout\"=dword:0000001f\r\n"
-                                      "\r\n" + kSection + "\\Active Set]\r\n\"Zero\"=dword:00000000\r\n"
-                                      "\r\n" + kSection + "\\Active Set\\Boards]\r\n\"Quote\"=\"a\\\"b\\\\c\"\r\n"
-                                      "\r\n" + kSection + "\\Code]\r\n\"Blob\"=?\r\n\"Empty\"=\"\"\r\n"
-                                      "\"" + std::string(150, 'N') + "\"=\"" + std::string(400, 'd') + "\"\r\n");
+  const std::string section = "\r\n" + kSection;
+  EXPECT_EQ(FileText(file),
+            kHeader + "@=\"top\"\r\n\"Root\"=\"C:\\\\x\"\r\n\"Timeout\"=dword:0000001f\r\n" +
+                section + "\\Active Set]\r\n\"Zero\"=dword:00000000\r\n" +
+                section + "\\Active Set\\Boards]\r\n\"Quote\"=\"a\\\"b\\\\c\"\r\n" +
+                section + "\\Code]\r\n\"Blob\"=?\r\n\"Empty\"=\"\"\r\n" +
+                "\"" + std::string(150, 'N') + "\"=\"" + std::string(400, 'd') + "\"\r\n");
 
   EXPECT_STARTS_WITH(RaisedText([] { SaveRegistry("C:\\no such folder\\x.reg", kTestSubtree); }),
                      "Could not open a file to save the Korvane registry: ");
   // A file that opens but takes no bytes (a full disk: Linux's /dev/full
   // through Wine's drive Z:) is no backup: the writer says so instead of
   // leaving a set change to delete keys it did not save.
-  const bool underWine = UniqueFileHandle(CreateFileA("Z:\\dev\\full", GENERIC_WRITE, 0, nullptr,
-                                                     OPEN_EXISTING, 0, nullptr)).get() != INVALID_HANDLE_VALUE;
+  const bool underWine =
+      UniqueFileHandle(CreateFileA("Z:\\dev\\full", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+          .get() != INVALID_HANDLE_VALUE;
   if (underWine)
     EXPECT_STARTS_WITH(RaisedText([] { SaveRegistry("Z:\\dev\\full", kTestSubtree); }),
                        "Could not write the Korvane registry backup Z:\\dev\\full: ");
@@ -116,8 +120,9 @@ TEST_F(RegistryBackup, ReadsValuesWithBlanksAnywhereAndRefusesOthers) {
   EXPECT_EQ(Value(Under("Path"), ""), Text("default"));
   EXPECT_EQ(Value(Under("Path"), "Last"), Dword(42));
   // The subtree's ancestors are named but never opened.
-  EXPECT_EQ(Restore("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n[HKEY_LOCAL_MACHINE\\software\\BRENLOW]\r\n"),
-            "<nothing raised>");
+  EXPECT_EQ(
+      Restore("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n[HKEY_LOCAL_MACHINE\\software\\BRENLOW]\r\n"),
+      "<nothing raised>");
   for (const char* parent : {"SOFTWARE", "SOFTWARE\\Brenlow"}) {
     EXPECT_NE(Restore(std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\") + parent + "]\r\n\"Stray\"=\"x\"\r\n"),
               "<nothing raised>");

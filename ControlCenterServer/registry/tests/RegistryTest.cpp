@@ -1,10 +1,13 @@
-// The registry helpers against the real (Wine) registry.
+// The registry helpers against the real (Wine) registry, and rebuilding the
+// board table from "Active Set\Boards" records in a private subtree of it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "registry/BoardRecord.h"
 #include "registry/Registry.h"
 #include "testing/RegistryTestSupport.h"
 #include "Win32/ErrorText.h"
@@ -15,17 +18,13 @@ using RegistryHelpers = RegistryTestSubtree;
 
 TEST_F(RegistryHelpers, KeysAreOpenedCreatedAndDeletedWithTheirSubtrees) {
   EXPECT_FALSE(OpenKey(HKEY_LOCAL_MACHINE, Under("A").c_str()));
-  UniqueKey created = CreateKey(HKEY_LOCAL_MACHINE, Under("A\\B\\C").c_str());
-  CreateValue(created.get(), "X", REG_SZ, "x", 2);
-  CloseKey(created);
-  CloseKey(created);  // an empty holder is ignored
-  UniqueKey opened = OpenKey(HKEY_LOCAL_MACHINE, Under("A\\B\\C").c_str());
-  ASSERT_TRUE(opened);
+  CreateValue(CreateKey(HKEY_LOCAL_MACHINE, Under("A\\B\\C").c_str()).get(), "X", REG_SZ, "x", 2);
   // An existing key is opened, not replaced; an opened key takes writes.
   EXPECT_EQ(GetStringValueText(CreateKey(HKEY_LOCAL_MACHINE, Under("A\\B\\C").c_str()).get(), "X"), "x");
+  UniqueKey opened = OpenKey(HKEY_LOCAL_MACHINE, Under("A\\B\\C").c_str());
+  ASSERT_TRUE(opened);
   CreateValue(opened.get(), "W", REG_DWORD, "\1\0\0\0", 4);
   CloseKey(opened);
-
   for (int i = 0; i < 25; ++i) RawSetDword(Under("A\\Many\\K" + std::to_string(i)), "V", i);
   RawSetDword(Under("Beside"), "V", 3);
   DeleteKey(HKEY_LOCAL_MACHINE, Under("A").c_str());
@@ -83,6 +82,87 @@ TEST_F(RegistryHelpers, GettersReadWholeValuesAndFailuresRaiseTheirTexts) {
     EXPECT_EQ(text.back() == ' ' ? raised.substr(0, text.size()) : raised, text);
   }
   EXPECT_TRUE(KeyExists("SOFTWARE"));
+}
+
+const std::string kBoards = Under("Active Set\\Boards");
+
+void WriteBoard(const std::string& keyName, DWORD number, const char* name = "BRD",
+                const char* address = "10.0.0.2", DWORD crc = 0xBEEF) {
+  const std::string key = kBoards + "\\" + keyName;
+  RawSetString(key, "Name", name);
+  RawSetString(key, "Address", address);
+  RawSetDword(key, "CRC", crc);
+  RawSetDword(key, "Number", number);
+  RawSetString(key, "Path", "C:\\code\\" + keyName);
+  RawSetDword(key, "Size", 4096 + number);
+  RawSetString(key, "Type", "A");
+}
+
+class BoardListLoad : public RegistryTestSubtree {
+ protected:
+  std::string Load() {
+    table.ElementAt(4).SetName("stale");  // every load starts by emptying the table
+    return RaisedText([this] { LoadBoardList(table, HKEY_LOCAL_MACHINE, kBoards.c_str()); });
+  }
+  JArray<BoardRecord> table{0, 10, false};
+};
+
+TEST_F(BoardListLoad, ReadsEachRecordIntoItsNumbersPlace) {
+  EXPECT_EQ(Load(), "<nothing raised>");  // no Boards key: empty, no error
+  EXPECT_EQ(table.GetCount(), 0u);
+  WriteBoard("00A0C9000001", 1, "SECOND", "10.0.0.3", 0x12345);
+  WriteBoard("0a1B2c3D4e5F", 0, "FIRST");
+  // The low 16 bits of the number count; too long texts are cut; a value
+  // with no bytes is an empty text.
+  WriteBoard("FFFFFFFFFFFE", 0x10002, "NAMEOVER8CHARS", "192.168.100.200.1");
+  RawSet(kBoards + "\\FFFFFFFFFFFE", "Path", REG_SZ, "", 0);
+  ASSERT_EQ(Load(), "<nothing raised>");
+  ASSERT_EQ(table.GetCount(), 3u);
+  const BoardRecord& first = table.ElementAt(0);
+  EXPECT_EQ(std::memcmp(first.hardwareAddress, "\x0A\x1B\x2C\x3D\x4E\x5F", 6), 0);
+  EXPECT_STREQ(first.name, "FIRST");
+  EXPECT_STREQ(first.ipAddress, "10.0.0.2");
+  EXPECT_EQ(first.crc, 0xBEEF);
+  EXPECT_STREQ(first.Path(), "C:\\code\\0a1B2c3D4e5F");
+  EXPECT_EQ(first.size, 4096u);
+  EXPECT_EQ(table.ElementAt(1).crc, 0x2345);
+  EXPECT_STREQ(table.ElementAt(1).name, "SECOND");
+  EXPECT_STREQ(table.ElementAt(2).name, "NAMEOVER");
+  EXPECT_STREQ(table.ElementAt(2).ipAddress, "192.168.100.200");
+  ASSERT_NE(table.ElementAt(2).Path(), nullptr);
+  EXPECT_STREQ(table.ElementAt(2).Path(), "");
+  WriteBoard("FFFFFFFFFFFF", 2, "LATER");  // the same number again: the later record wins
+  ASSERT_EQ(Load(), "<nothing raised>");
+  EXPECT_STREQ(table.ElementAt(2).name, "LATER");
+}
+
+TEST_F(BoardListLoad, EveryFailureRaisesItsTextAndLeavesTheTableEmpty) {
+  const std::string bad = kBoards + "\\000000000003";
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { WriteBoard("000000000003", 3); }, "The current configuration appears to be corrupt: "},
+      {[&] { RawSetString(bad, "CRC", "BEEF"); },
+       "The registry value \"CRC\" did not have the expected type.: "},
+      {[&] { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, bad.c_str(), "Size"); },
+       "Error getting the registry value for \"Size\".  The error was: " +
+           SystemErrorText(ERROR_FILE_NOT_FOUND)},
+      {[] { WriteBoard("NotABoard", 2); }, "Could not get information for board NotABoard."},
+      {[] { WriteBoard("0A1B2C3D4E5F60", 2); }, "Could not get information for board 0A1B2C3D4E5F60."},
+      {[] { WriteBoard("0A1B2C3D4EXX", 2); }, "Could not get information for board 0A1B2C3D4EXX."}};
+  for (const auto& [spoil, text] : cases) {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kBoards.c_str());
+    WriteBoard("000000000000", 0);
+    WriteBoard("000000000001", 1);
+    WriteBoard("000000000003", 2);
+    spoil();
+    const std::string raised = Load();
+    // The corrupt-table and wrong-type texts go on with the failed check.
+    EXPECT_EQ(text.back() == ' ' ? raised.substr(0, text.size()) : raised, text);
+    EXPECT_EQ(table.GetCount(), 0u) << text;
+  }
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kBoards.c_str());
+  WriteBoard("000000000000", 0);
+  EXPECT_EQ(Load(), "<nothing raised>");
+  EXPECT_EQ(table.GetCount(), 1u);
 }
 
 }  // namespace

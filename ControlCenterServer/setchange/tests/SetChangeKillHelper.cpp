@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
     UniqueKey network = OpenKey(HKEY_LOCAL_MACHINE, (std::string(kKorvaneKeyPath) + "\\Network").c_str());
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!path || !network ||
-        std::sscanf(GetStringValueText(network.get(), "Base IP Address").c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
+        std::sscanf(GetStringValueText(network.get(), "Base IP Address").c_str(), "%u.%u.%u.%u", &a, &b, &c,
+                    &d) != 4)
       return 2;
     setup.rootPath = GetStringValueText(path.get(), "Root");
     setup.baseIpAddress = (a << 24) | (b << 16) | (c << 8) | d;

@@ -31,7 +31,8 @@ std::string Differences(const Configuration& a, const Configuration& b) {
   std::string text;
   auto compare = [&](const auto& one, const auto& other, const char* what) {
     for (const auto& [name, content] : one)
-      if (!other.count(name) || other.at(name) != content) text += std::string(" ") + what + " \"" + name + "\"";
+      if (!other.count(name) || other.at(name) != content)
+        text += std::string(" ") + what + " \"" + name + "\"";
     for (const auto& entry : other)
       if (!one.count(entry.first)) text += std::string(" new ") + what + " \"" + entry.first + "\"";
   };
@@ -49,7 +50,9 @@ class SetChangeKillTest : public SetChangeProcessTest {
     // new one lacks: each leaves files the other must not keep.
     WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'V', 0x02)}, "old"), &oldArchive);
     newSetPath = WriteSet(
-        "New", CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), XBoard("GATE", 192, 168, 5, 9)}, "new"),
+        "New",
+        CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), XBoard("GATE", 192, 168, 5, 9)},
+                    "new"),
         &newArchive);
     install->WriteFile("active\\firmware.bin", "code of a board");
   }
@@ -88,8 +91,9 @@ class SetChangeKillTest : public SetChangeProcessTest {
     std::printf("killed after step %lu; the next creation took %lu ms\n", static_cast<unsigned long>(step),
                 GetTickCount() - start);
     const Configuration now = Current();
-    EXPECT_TRUE(now == before || now == after) << "a mixed configuration after step " << step << "; against the one before:"
-                                               << Differences(before, now) << "; against the one after:" << Differences(after, now);
+    EXPECT_TRUE(now == before || now == after) << "a mixed configuration after step " << step
+                                               << "; against the one before:" << Differences(before, now)
+                                               << "; against the one after:" << Differences(after, now);
     EXPECT_FALSE(setfile_test::FileExists(Root() + "\\" + kJournalFileName)) << "step " << step;
     ReleaseServer();
   }

@@ -24,11 +24,15 @@ TEST_F(SetChangeProcessTest, BadSetNamesAreRefusedBeforeAnythingStarts) {
   FakeClient &requester = Client(), &observer = Client();
   Observe(component, observer);
   const std::string tooLong(260 - Root().size(), 'n');
-  for (std::string name : {std::string("..\\Good"), std::string("sub\\Good"), std::string("C:Good"), std::string("a/b"),
-                           std::string(""), std::string("Go?d"), tooLong}) {
-    EXPECT_EQ(component->SelectSet(static_cast<unsigned short>(name.size() + 1), &name[0], &requester), E_FAIL) << name;
+  for (std::string name : {std::string("..\\Good"), std::string("sub\\Good"), std::string("C:Good"),
+                           std::string("a/b"), std::string(""), std::string("Go?d"), tooLong}) {
+    EXPECT_EQ(component->SelectSet(static_cast<unsigned short>(name.size() + 1), &name[0], &requester),
+              E_FAIL)
+        << name;
     const std::string text = ErrorText(component);
-    EXPECT_NE(text.find(name == tooLong ? "is longer than 259 characters" : "is not the name of a set"), std::string::npos) << text;
+    EXPECT_NE(text.find(name == tooLong ? "is longer than 259 characters" : "is not the name of a set"),
+              std::string::npos)
+        << text;
     unsigned char changing = 1;
     EXPECT_TRUE(component->IsSetChanging(&changing) == S_OK && changing == 0);
   }
@@ -47,7 +51,8 @@ TEST_F(SetChangeProcessTest, ANewRequestWaitsUntilTheEndOfTheLastOneIsHandled) {
   AllowAtOnce(component, observer, observerCookie);
   // The requester holds the server's main thread in ChangeProceeding while
   // the worker finishes: its end message waits behind the call.
-  UniqueHandle inCall(CreateEventA(nullptr, TRUE, FALSE, nullptr)), mayReturn(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle inCall(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      mayReturn(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   requester.onCall = [&](const std::string& method) {
     if (method != "ChangeProceeding") return;
     SetEvent(inCall.get());
@@ -89,7 +94,8 @@ TEST_F(SetChangeProcessTest, ARequesterMayStartTheNextChangeFromInsideSetSelecte
 TEST_F(SetChangeProcessTest, ARestoreBringsBackThePreviousSetAndItsBoards) {
   const std::string archive = "old archive";
   WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'A', 0x02)}, "old"), &archive);
-  WriteSet("New", CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), Board("NEWD", 'A', 0x04)}, "new"));
+  WriteSet("New", CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), Board("NEWD", 'A', 0x04)},
+                              "new"));
   IControlCenterComponent* component = NewComponent();
   FakeClient &requester = Client(), &observer = Client();
   ASSERT_EQ(Select(component, "Old", Client()), 1) << ErrorText(component);

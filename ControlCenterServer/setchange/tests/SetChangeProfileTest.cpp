@@ -15,7 +15,8 @@ TEST(ProfileFile, ReadsWithoutRegardToCaseOrSpacesAndSetsLandWhereOneAtATimeWoul
                               "[long]\nv=" + std::string(200, 'z'));
   ProfileFile read(folder / "a.ini");
   EXPECT_EQ(read.Get(" Code ", "BOOT.HEX"), "0000 0001 ABCD");
-  for (const char* key : {"x", "novalue"}) EXPECT_EQ(read.Get("CODE", key), "") << key;  // x: another section's
+  for (const char* key : {"x", "novalue"})
+    EXPECT_EQ(read.Get("CODE", key), "") << key;  // x: another section's
   EXPECT_EQ(read.Get("nosuch", "x"), "");
   EXPECT_EQ(read.Get("long", "v"), std::string(127, 'z'));
   EXPECT_TRUE(ProfileFile(folder / "missing.ini").Lines().empty());
@@ -41,8 +42,11 @@ TEST(ProfileFile, ReadsWithoutRegardToCaseOrSpacesAndSetsLandWhereOneAtATimeWoul
   EXPECT_EQ(ini.Get("C", "key299"), "299");
   EXPECT_EQ(ini.Get("New", "m"), "2");
   ini.Save();
-  std::string expected = "top=0\r\n[A]\r\nk=3\r\n;k=c\r\ntop=1\r\n\r\n[B]\r\nx=1\r\ny=2\r\n[a]\r\nk=dup\r\n[C]\r\n";
+  std::string expected =
+      "top=0\r\n[A]\r\nk=3\r\n;k=c\r\ntop=1\r\n\r\n[B]\r\nx=1\r\ny=2\r\n[a]\r\nk=dup\r\n[C]\r\n";
   for (int i = 0; i < 300; ++i)
-    expected += i == 7 ? std::string("KEY7=seven\r\n") : "key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
-  EXPECT_EQ(ReadFile(folder / "a.ini"), expected + ";note=1\r\n;note=2\r\nafter=1\r\n[x=]\r\n[New]]\r\nn=1\r\nm=2\r\n");
+    expected +=
+        i == 7 ? std::string("KEY7=seven\r\n") : "key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(folder / "a.ini"),
+            expected + ";note=1\r\n;note=2\r\nafter=1\r\n[x=]\r\n[New]]\r\nn=1\r\nm=2\r\n");
 }

@@ -19,7 +19,8 @@ TEST_F(SetChangeProcessTest, ASilentBootpServerFailsTheChangeAfterTwoMinutes) {
   EXPECT_EQ(Select(component, "New", Client(), 200000), 0);
   const DWORD took = GetTickCount() - start;
   EXPECT_TRUE(took >= 119000u && took < 180000u) << took;
-  EXPECT_EQ(ErrorText(component).rfind("Error while waiting for the bootp server to finish resetting.: ", 0), 0u);
+  EXPECT_EQ(ErrorText(component).rfind("Error while waiting for the bootp server to finish resetting.: ", 0),
+            0u);
   // The new set's second board has a list file of its own, which no backup
   // copy replaces; the rest is the old set's again.
   auto filesAfter = ActiveFiles();

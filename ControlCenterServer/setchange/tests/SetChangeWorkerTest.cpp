@@ -5,9 +5,7 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "setchange/ProfileFile.h"
 #include "setchange/RestoreWorker.h"
@@ -21,7 +19,9 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-unsigned short FileCrc(const std::string& bytes) { return Crc16Update(kCrc16Start, bytes.data(), bytes.size()); }
+unsigned short FileCrc(const std::string& bytes) {
+  return Crc16Update(kCrc16Start, bytes.data(), bytes.size());
+}
 
 std::string Hex(unsigned long value, int width = 0) {
   char text[16];
@@ -50,17 +50,16 @@ std::string KeyText(const std::string& path) {
 
 class SetChangeWorkerTest : public WorkerTest {
  protected:
+  // A change or a restore, allowed at once; its text in lastError.
   int Change(const std::string& setPath) {
-    AllowEvent event;
     SetChangeWorker worker(WorkerSetup());
-    const int result = worker.ChangeSet(event.get(), setPath);
+    const int result = worker.ChangeSet(AllowEvent().get(), setPath);
     lastError = worker.LastError();
     return result;
   }
   int Restore() {
-    AllowEvent event;
     RestoreWorker worker(WorkerSetup());
-    const int result = worker.RestoreSet(event.get());
+    const int result = worker.RestoreSet(AllowEvent().get());
     lastError = worker.LastError();
     return result;
   }
@@ -69,7 +68,8 @@ class SetChangeWorkerTest : public WorkerTest {
   std::string SetOf(const std::string& name, std::vector<unsigned char> addresses,
                     const std::string* archive = nullptr) {
     std::vector<NetworkRecord> table;
-    for (unsigned char address : addresses) table.push_back(Board((name + Hex(address)).c_str(), 'A', address));
+    for (unsigned char address : addresses)
+      table.push_back(Board((name + Hex(address)).c_str(), 'A', address));
     return WriteSet(name, CommonLists(table, name), archive);
   }
   std::string lastError;
@@ -78,9 +78,10 @@ class SetChangeWorkerTest : public WorkerTest {
 TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
   const std::string code = "code bytes of a board", archive = "PK archive bytes";
   WriteFile(ActiveFile("firmware.bin"), code);
-  const std::string setPath = WriteSet(
-      "Plant", CommonLists({Board("ALPHA", 'A', 0x01), XBoard("GATE", 192, 168, 5, 9), Board("BRAVO", 'V', 0x02, 0, 'R')}),
-      &archive);
+  const std::string setPath = WriteSet("Plant",
+                                       CommonLists({Board("ALPHA", 'A', 0x01), XBoard("GATE", 192, 168, 5, 9),
+                                                    Board("BRAVO", 'V', 0x02, 0, 'R')}),
+                                       &archive);
   // What the bootp server would see when asked to reload: everything done.
   bool completeAtReset = false;
   onReset = [&] {
@@ -96,7 +97,11 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
   const std::string list1 = ActiveFile("123401.cfg"), list2 = ActiveFile("123402.cfg");
   const std::string bytes1 = ReadFile(list1), bytes2 = ReadFile(list2);
   ASSERT_LT(bytes2.size(), 512u);
-  EXPECT_TRUE(setfile_test::ParseListFile(bytes2).Has("v25_mpk_"));
+  // The common lists first, then the type's: the V board's v25_mpk_.
+  const setfile_test::ListFileContents contents = setfile_test::ParseListFile(bytes2);
+  EXPECT_TRUE(contents.ended);
+  EXPECT_EQ(contents.Names(), (Names{"IP", "COMMPORT", "boardlst", "v25_mpk_"}));
+  EXPECT_EQ(contents.Data("IP"), std::string("\x0A\x00\x00\x01\xC0\xA8\x05\x09\x0A\x00\x00\x02", 12));
   DirectorySnapshot files = ActiveFiles();
   EXPECT_EQ(FileNames(files), (Names{"123401.CFG", "123402.CFG", "ACTIVE.INI", "ACTSET", "COMPLETE.CFG",
                                      "FIRMWARE.BIN", "LMHOSTS", "_ACTIVE.ZIP"}));
@@ -104,18 +109,22 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
   EXPECT_EQ(files["ACTSET"], setPath + "\r\n");
   EXPECT_EQ(files["LMHOSTS"], "10.0.0.1    ALPHA\r\n10.0.0.2    BRAVOR\r\n");
   ProfileFile activeIni(ActiveFile("active.ini"));
-  EXPECT_EQ(activeIni.Get("CONFIG", "00409D123401"), "10.0.0.1 " + list1 + " " + Hex(FileCrc(bytes1), 4) + " 0001 ALPHA 0 A");
+  EXPECT_EQ(activeIni.Get("CONFIG", "00409D123401"),
+            "10.0.0.1 " + list1 + " " + Hex(FileCrc(bytes1), 4) + " 0001 ALPHA 0 A");
   EXPECT_EQ(activeIni.Get("CONFIG", "0040C0A80509"), "192.168.5.9 NOPATH FFFF 0000 GATE 1 X");
-  EXPECT_EQ(activeIni.Get("CONFIG", "00409D123402"), "10.0.0.2 " + list2 + " " + Hex(FileCrc(bytes2), 4) + " 0001 BRAVOR 2 V");
+  EXPECT_EQ(activeIni.Get("CONFIG", "00409D123402"),
+            "10.0.0.2 " + list2 + " " + Hex(FileCrc(bytes2), 4) + " 0001 BRAVOR 2 V");
 
   EXPECT_EQ(RegString(Key("Active Set"), nullptr), "Plant");
   EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), (Names{"00409D123401", "00409D123402", "0040C0A80509"}));
   EXPECT_EQ(KeyText(Key("Active Set\\Boards\\00409D123401")),
-            "Address=10.0.0.1 CRC=#" + Hex(FileCrc(bytes1)) + " Name=ALPHA Number=#0 Path=" + list1 + " Size=#1 Type=A");
+            "Address=10.0.0.1 CRC=#" + Hex(FileCrc(bytes1)) + " Name=ALPHA Number=#0 Path=" + list1 +
+                " Size=#1 Type=A");
   EXPECT_EQ(KeyText(Key("Active Set\\Boards\\0040C0A80509")),
             "Address=192.168.5.9 CRC=#FFFFFFFF Name=GATE Number=#1 Path=NOPATH Size=#0 Type=X");
   EXPECT_EQ(KeyText(Key("Active Set\\Boards\\00409D123402")),
-            "Address=10.0.0.2 CRC=#" + Hex(FileCrc(bytes2)) + " Name=BRAVOR Number=#2 Path=" + list2 + " Size=#1 Type=V");
+            "Address=10.0.0.2 CRC=#" + Hex(FileCrc(bytes2)) + " Name=BRAVOR Number=#2 Path=" + list2 +
+                " Size=#1 Type=V");
   // The code file: its cache entry and its registry record agree with the file itself.
   struct _stat64 status;
   ASSERT_EQ(_stat64(ActiveFile("firmware.bin").c_str(), &status), 0);
@@ -137,7 +146,9 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
 TEST_F(SetChangeWorkerTest, BoardsEndAtTheFirstEmptyNameAndSharedListNamesReplace) {
   NetworkRecord unnamed = Board("", 'A', 0x05);
   unnamed.name[0] = 0;
-  ASSERT_EQ(Change(WriteSet("Short", CommonLists({Board("ONE", 'A', 0x04), unnamed, Board("THREE", 'A', 0x06)}))), 0)
+  ASSERT_EQ(
+      Change(WriteSet("Short", CommonLists({Board("ONE", 'A', 0x04), unnamed, Board("THREE", 'A', 0x06)}))),
+      0)
       << lastError;
   EXPECT_EQ(ReadFile(ActiveFile("LMHOSTS")), "10.0.0.1    ONE\r\n");
   EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), Names{"00409D123404"});
@@ -145,7 +156,8 @@ TEST_F(SetChangeWorkerTest, BoardsEndAtTheFirstEmptyNameAndSharedListNamesReplac
   EXPECT_EQ(boards.GetCount(), 1u);
   // Every record still has its address in complete.cfg.
   const std::string complete = ReadFile(ActiveFile("complete.cfg"));
-  EXPECT_NE(complete.find(std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12)), std::string::npos);
+  EXPECT_NE(complete.find(std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12)),
+            std::string::npos);
 
   // Two boards whose addresses end in the same three bytes: one file name,
   // the later board's content; the first board's CRC is of the file it wrote.
@@ -167,7 +179,8 @@ TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
   auto entry = [&](const char* format, unsigned long size, const char* crc) {
     EXPECT_EQ(_stat64(code.c_str(), &status), 0);
     char text[64];
-    std::snprintf(text, sizeof text, format, static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF), size, crc);
+    std::snprintf(text, sizeof text, format, static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF), size,
+                  crc);
     return std::string(text);
   };
   // A cached entry in lower case with a CRC that is not the file's: while
@@ -184,7 +197,8 @@ TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
   WriteFile(code, "01234567890");
   ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
   EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), FileCrc("01234567890"));
-  EXPECT_EQ(ProfileFile(ini).Get("CODE", "boot.hex"), entry("%08lX %08lX %s", 11, Hex(FileCrc("01234567890"), 4).c_str()));
+  EXPECT_EQ(ProfileFile(ini).Get("CODE", "boot.hex"),
+            entry("%08lX %08lX %s", 11, Hex(FileCrc("01234567890"), 4).c_str()));
   EXPECT_EQ(Subkeys(Key("Code")), Names{"boot.hex"});
 
   // An installation without a "bin" folder has nowhere to keep the cache:
@@ -213,7 +227,8 @@ TEST_F(SetChangeWorkerTest, ARollbackThatCannotPutAFileBackKeepsTheJournalForThe
     UniqueFileHandle held;
     stepPassed = [&](const char* step) {
       if (std::string(step) == "code records written")
-        held.h = CreateFileA((Backup() + "\\123401.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        held.h = CreateFileA((Backup() + "\\123401.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
     };
     EXPECT_EQ(Change(brokenPath), 1);
     ASSERT_TRUE(held);
@@ -233,29 +248,15 @@ TEST_F(SetChangeWorkerTest, ARollbackThatCannotPutAFileBackKeepsTheJournalForThe
   EXPECT_EQ(Snapshot(Key()), oldRegistry);
 }
 
-TEST_F(SetChangeWorkerTest, WaitsForTheGoAheadAndHoldsTheLockWhileItWorks) {
-  const std::string setPath = SetOf("Old", {1});
-  AllowEvent allow(false);
-  std::atomic<int> result{-1};
-  std::thread worker([&] { result = SetChangeWorker(WorkerSetup()).ChangeSet(allow.get(), setPath); });
-  Sleep(300);
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(FileExists(ActiveFile("ACTSET")));
-  // While the worker runs, nobody else gets the configuration lock.
+TEST_F(SetChangeWorkerTest, HoldsTheConfigurationLockWhileItWorks) {
   UniqueHandle semaphore(OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, lock.Name().c_str()));
   ASSERT_TRUE(semaphore);
   DWORD waitDuringChange = WAIT_FAILED;
   onReset = [&] { waitDuringChange = WaitForSingleObject(semaphore.get(), 0); };
-  SetEvent(allow.get());
-  worker.join();
-  EXPECT_EQ(result, 0);
+  ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
   EXPECT_EQ(waitDuringChange, static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(semaphore.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   ReleaseSemaphore(semaphore.get(), 1, nullptr);
-  // Without a go-ahead event there is nothing to wait for: a failure.
-  SetChangeWorker orphan(WorkerSetup());
-  EXPECT_EQ(orphan.ChangeSet(nullptr, setPath), 1);
-  EXPECT_FALSE(orphan.LastError().empty());
 }
 
 TEST_F(SetChangeWorkerTest, AnIncompleteBackupIsNoBackupAndARestoreChangesNothing) {
@@ -290,8 +291,10 @@ TEST_F(SetChangeWorkerTest, AFailedRestoreKeepsTheWholeBackupAndCanBeTriedAgain)
   {
     // A file of the newer set that cannot be deleted (another program has
     // it open), and one of the active files that cannot be replaced.
-    UniqueFileHandle locked(CreateFileA(ActiveFile("123402.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    UniqueFileHandle busy(CreateFileA(ActiveFile("LMHOSTS").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFileHandle locked(
+        CreateFileA(ActiveFile("123402.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFileHandle busy(
+        CreateFileA(ActiveFile("LMHOSTS").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked && busy);
     EXPECT_EQ(Restore(), 1);
   }

@@ -1,4 +1,5 @@
-// CRC-16, validation of set files and the complete.cfg built from them.
+// CRC-16, validation of set files and the complete.cfg built from them, and
+// finding, loading and copying the lists of complete.cfg.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +10,12 @@ using namespace setfile_test;
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 std::vector<NamedList> SmallSet() {
-  return {{"networkd", Networkd({Board("PANEL1", 'S', 1), Board("PANEL2", 'V', 2)})}, {"odd", "abcde"}, {"even", "wxyz"}};
+  return {{"networkd", Networkd({Board("PANEL1", 'S', 1), Board("PANEL2", 'V', 2)})},
+          {"odd", "abcde"},
+          {"even", "wxyz"}};
 }
 
 TEST(Crc16, EightBytesAtATimeEqualsTheBytewiseLoop) {
@@ -24,16 +29,20 @@ TEST(Crc16, EightBytesAtATimeEqualsTheBytewiseLoop) {
   std::string bytes(4096 + 16, '\0');
   unsigned seed = 12345;
   for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-  for (unsigned short start : {kCrc16Start, static_cast<unsigned short>(0), static_cast<unsigned short>(0x8005)})
+  for (unsigned short start :
+       {kCrc16Start, static_cast<unsigned short>(0), static_cast<unsigned short>(0x8005)})
     for (size_t offset = 0; offset < 8; ++offset)
       for (size_t length = 0; length <= 80; ++length)
-        ASSERT_EQ(Crc16Update(start, bytes.data() + offset, length), Crc16UpdateBytewise(start, bytes.data() + offset, length))
+        ASSERT_EQ(Crc16Update(start, bytes.data() + offset, length),
+                  Crc16UpdateBytewise(start, bytes.data() + offset, length))
             << "start " << start << ", offset " << offset << ", length " << length;
-  EXPECT_EQ(Crc16Update(kCrc16Start, bytes.data() + 3, 4096 + 5), Crc16UpdateBytewise(kCrc16Start, bytes.data() + 3, 4096 + 5));
+  EXPECT_EQ(Crc16Update(kCrc16Start, bytes.data() + 3, 4096 + 5),
+            Crc16UpdateBytewise(kCrc16Start, bytes.data() + 3, 4096 + 5));
   // Split anywhere, the running value carries over.
   const unsigned short whole = Crc16UpdateBytewise(kCrc16Start, bytes.data(), 1000);
   for (size_t split : {1u, 7u, 8u, 9u, 500u, 999u})
-    EXPECT_EQ(Crc16Update(Crc16Update(kCrc16Start, bytes.data(), split), bytes.data() + split, 1000 - split), whole);
+    EXPECT_EQ(Crc16Update(Crc16Update(kCrc16Start, bytes.data(), split), bytes.data() + split, 1000 - split),
+              whole);
 }
 
 TEST(CheckConfiguration, CompleteCfgHoldsTheSetAndTheGeneratedListsUnderItsOwnCrc) {
@@ -63,7 +72,8 @@ TEST(CheckConfiguration, CompleteCfgHoldsTheSetAndTheGeneratedListsUnderItsOwnCr
   EXPECT_EQ(layout.entries[3].length, 8u);
   EXPECT_EQ(layout.entries[3].offset, setBody + kListDefSize);
   EXPECT_EQ(layout.entries[4].name, "COMMPORT");
-  EXPECT_EQ(complete.substr(static_cast<size_t>(layout.entries[4].offset), 6), std::string("COMM\x12\x34", 6));
+  EXPECT_EQ(complete.substr(static_cast<size_t>(layout.entries[4].offset), 6),
+            std::string("COMM\x12\x34", 6));
   EXPECT_EQ(complete.substr(complete.size() - 18), std::string(14, '\0') + std::string(4, '\xFF'));
 
   // The context is left on complete.cfg with its directory and networkd.
@@ -119,10 +129,15 @@ TEST(CheckConfiguration, BrokenFilesGiveTheirOwnTexts) {
   std::string huge2 = huge;
   huge2[6 + 17] = '\xFE';
   const std::pair<std::string, std::string> cases[] = {
-      {"CNF", readError}, {"XNFG\xFF\xFF", path + " is not a valid configuration set."},
+      {"CNF", readError},
+      {"XNFG\xFF\xFF", path + " is not a valid configuration set."},
       // Directory without an end entry, cut inside an entry, inside data, after the CRC.
-      {good.substr(0, good.size() - 18), readError}, {good.substr(0, good.size() - 7), readError},
-      {good.substr(0, 6 + 18 + 10), readError}, {good.substr(0, 6), readError}, {huge, readError}, {huge2, readError},
+      {good.substr(0, good.size() - 18), readError},
+      {good.substr(0, good.size() - 7), readError},
+      {good.substr(0, 6 + 18 + 10), readError},
+      {good.substr(0, 6), readError},
+      {huge, readError},
+      {huge2, readError},
       {ComposeSetFile({{"networkd", std::string(17, 'n')}}),
        "The network description table was missing or empty.  Can't create the set."},
       {ComposeSetFile({{"other", "x"}}), "Could not find list networkd"}};
@@ -137,8 +152,97 @@ TEST(CheckConfiguration, BrokenFilesGiveTheirOwnTexts) {
             "Could not open " + none + " in ControlCenterComponent::CheckConfiguration().");
   WriteFile(path, good);
   ConfigurationContext nowhere(install.Path("no\\such\\root"), 1, 1);
-  EXPECT_EQ(RaisedBy([&] { nowhere.CheckConfiguration(path.c_str()); }), "Could not create the ACTIVE directory.");
+  EXPECT_EQ(RaisedBy([&] { nowhere.CheckConfiguration(path.c_str()); }),
+            "Could not create the ACTIVE directory.");
   EXPECT_FALSE(nowhere.sourceFile);
+}
+
+std::vector<NamedList> ListsSet() {
+  return {{"networkd", Networkd({Board("B0", 'S', 1)})}, {"short", "12345"}, {"abcdefgh", "stem of eight"},
+          {"abc.defghijk", "twelve with a dot"}, {"records", std::string(25, 'r')}, {"tiny", "abc"},
+          {"even", "wxyz"}};
+}
+
+TEST(ListDirectory, NewestOfANameWinsWhateverItsCase) {
+  ListDirectory directory;
+  directory.Add(MakeListDef("Alpha", 1), 100);
+  directory.Add(MakeListDef("beta", 2), 200);
+  directory.Add(MakeListDef("ALPHA", 3), 300);
+  directory.Add(MakeListDef("alpha.x", 4), 400);
+  unsigned long long offset = 0;
+  LIST_DEF entry;
+  ASSERT_TRUE(directory.FindListOffset("aLpHa", &offset, &entry));
+  EXPECT_EQ(offset, 300u);
+  EXPECT_EQ(ListName(entry), "ALPHA");
+  ASSERT_TRUE(directory.FindListOffset("BETA", &offset, nullptr));
+  EXPECT_EQ(offset, 200u);
+  ASSERT_TRUE(directory.FindListOffset("Alpha.X", nullptr, &entry));
+  EXPECT_EQ(ListLength(entry), 4u);
+  // Only whole names match: no prefix, no longer name, no empty name;
+  // letters outside ASCII are compared as they are.
+  directory.AddName("\xC4rger");
+  for (const char* other : {"alph", "alpha.", "", static_cast<const char*>(nullptr), "\xE4rger"})
+    EXPECT_FALSE(directory.FindListOffset(other, nullptr, nullptr)) << (other ? other : "null");
+  EXPECT_TRUE(directory.FindListOffset("\xC4RGER", nullptr, nullptr));
+  EXPECT_EQ(directory.Size(), 5u);
+  directory.Clear();
+  EXPECT_TRUE(directory.Empty());
+  EXPECT_FALSE(directory.FindListOffset("alpha", nullptr, nullptr));
+}
+
+TEST(LoadTable, LoadsWholeRecordsOnly) {
+  Installation install("load");
+  install.Activate(ListsSet());
+  ListTable records = install.context.LoadTable("records", 10, true);
+  EXPECT_EQ(records.count, 2);
+  ASSERT_NE(records.data, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(records.Record(1)), 10), std::string(10, 'r'));
+  EXPECT_NE(RaisedBy([&] { records.Record(2); }), "<nothing raised>");
+  FreeTable(records);
+  EXPECT_TRUE(records.data == nullptr && records.handle == nullptr);
+  ListTable tooShort = install.context.LoadTable("tiny", 4, true);
+  EXPECT_TRUE(tooShort.count == 0 && tooShort.handle == nullptr);
+  EXPECT_EQ(install.context.LoadTable("nothing", 4, false).count, 0);
+  EXPECT_EQ(RaisedBy([&] { install.context.LoadTable("nothing", 4, true); }), "Could not find list nothing");
+}
+
+TEST(CopyList, NormalisesTheNameAndWritesEachListOncePerFile) {
+  Installation install("copy");
+  install.Activate(ListsSet());
+  ConfigurationContext& context = install.context;
+  const std::string path = install.Path("active\\copy.cfg");
+  context.BeginListFile(path.c_str());
+  ASSERT_TRUE(context.CopyList("  short  ", true));  // surrounding spaces
+  const unsigned short crcAfterFirst = context.listCrc;
+  EXPECT_TRUE(context.CopyList("SHORT", true));  // once only
+  EXPECT_EQ(context.listCrc, crcAfterFirst);
+  EXPECT_TRUE(context.CopyList("abcdefghi.extra", true));  // 15 characters, '.' tenth: cut to 8
+  EXPECT_TRUE(context.CopyList("ABC.DEFGHIJK", true));     // 12 with a '.' fourth: kept whole
+  EXPECT_TRUE(context.CopyList("abcdefghijkl", true));     // 12 without a '.': cut to 8, once only
+  // Under an output name: the named list's data, and only once.
+  EXPECT_TRUE(context.CopyList("even", true, "renamed"));
+  EXPECT_TRUE(context.CopyList("tiny", true, "RENAMED"));
+  EXPECT_FALSE(context.CopyList("missing", false));
+  EXPECT_EQ(RaisedBy([&] { context.CopyList(" missing ", true); }), "Could not find list missing");
+  const size_t written = context.FinishListFile();
+  const std::string bytes = ReadFile(path);
+  const ListFileContents file = ParseListFile(bytes);
+  EXPECT_TRUE(file.ended);
+  EXPECT_EQ(file.Names(), (Names{"short", "abcdefgh", "ABC.DEFGHIJK", "renamed"}));
+  EXPECT_EQ(file.Data("abcdefgh"), "stem of eight");
+  EXPECT_EQ(file.Data("ABC.DEFGHIJK"), "twelve with a dot");
+  EXPECT_EQ(file.Data("renamed"), "wxyz");
+  // An odd list is padded with 0xFF; the CRC covers every byte, the end entry too.
+  EXPECT_EQ(written, bytes.size());
+  EXPECT_EQ(bytes[18 + 5], '\xFF');
+  EXPECT_EQ(bytes.substr(bytes.size() - 18), std::string(14, '\0') + std::string(4, '\xFF'));
+  EXPECT_EQ(context.listCrc, Crc16Update(kCrc16Start, bytes.data(), bytes.size()));
+
+  // A new file starts with nothing written.
+  context.BeginListFile(path.c_str());
+  EXPECT_TRUE(context.CopyList("short", true));
+  context.FinishListFile();
+  EXPECT_EQ(ParseListFile(ReadFile(path)).Names(), Names{"short"});
 }
 
 }  // namespace
