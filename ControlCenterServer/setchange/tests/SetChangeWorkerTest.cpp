@@ -144,20 +144,16 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
 }
 
 TEST_F(SetChangeWorkerTest, BoardsEndAtTheFirstEmptyNameAndSharedListNamesReplace) {
-  NetworkRecord unnamed = Board("", 'A', 0x05);
-  unnamed.name[0] = 0;
-  ASSERT_EQ(
-      Change(WriteSet("Short", CommonLists({Board("ONE", 'A', 0x04), unnamed, Board("THREE", 'A', 0x06)}))),
-      0)
-      << lastError;
+  std::vector<NetworkRecord> table = {Board("ONE", 'A', 0x04), Board("", 'A', 0x05), Board("THREE", 'A', 0x06)};
+  table[1].name[0] = 0;
+  ASSERT_EQ(Change(WriteSet("Short", CommonLists(table))), 0) << lastError;
   EXPECT_EQ(ReadFile(ActiveFile("LMHOSTS")), "10.0.0.1    ONE\r\n");
   EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), Names{"00409D123404"});
   EXPECT_FALSE(FileExists(ActiveFile("123406.cfg")));
   EXPECT_EQ(boards.GetCount(), 1u);
   // Every record still has its address in complete.cfg.
-  const std::string complete = ReadFile(ActiveFile("complete.cfg"));
-  EXPECT_NE(complete.find(std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12)),
-            std::string::npos);
+  const std::string addresses("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12);
+  EXPECT_NE(ReadFile(ActiveFile("complete.cfg")).find(addresses), std::string::npos);
 
   // Two boards whose addresses end in the same three bytes: one file name,
   // the later board's content; the first board's CRC is of the file it wrote.
