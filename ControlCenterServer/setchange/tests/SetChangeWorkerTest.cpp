@@ -144,8 +144,9 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
 }
 
 TEST_F(SetChangeWorkerTest, BoardsEndAtTheFirstEmptyNameAndSharedListNamesReplace) {
-  std::vector<NetworkRecord> table = {Board("ONE", 'A', 0x04), Board("", 'A', 0x05), Board("THREE", 'A', 0x06)};
-  table[1].name[0] = 0;
+  std::vector<NetworkRecord> table = {Board("ONE", 'A', 0x04), Board("", 'A', 0x05),
+                                     Board("THREE", 'A', 0x06)};
+  table[1].name[0] = 0;  // the first empty name
   ASSERT_EQ(Change(WriteSet("Short", CommonLists(table))), 0) << lastError;
   EXPECT_EQ(ReadFile(ActiveFile("LMHOSTS")), "10.0.0.1    ONE\r\n");
   EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), Names{"00409D123404"});

@@ -13,8 +13,7 @@ namespace {
 using Names = std::vector<std::string>;
 
 std::vector<NamedList> SmallSet() {
-  return {{"networkd", Networkd({Board("PANEL1", 'S', 1), Board("PANEL2", 'V', 2)})},
-          {"odd", "abcde"},
+  return {{"networkd", Networkd({Board("PANEL1", 'S', 1), Board("PANEL2", 'V', 2)})}, {"odd", "abcde"},
           {"even", "wxyz"}};
 }
 
@@ -129,15 +128,11 @@ TEST(CheckConfiguration, BrokenFilesGiveTheirOwnTexts) {
   std::string huge2 = huge;
   huge2[6 + 17] = '\xFE';
   const std::pair<std::string, std::string> cases[] = {
-      {"CNF", readError},
-      {"XNFG\xFF\xFF", path + " is not a valid configuration set."},
+      {"CNF", readError}, {"XNFG\xFF\xFF", path + " is not a valid configuration set."},
       // Directory without an end entry, cut inside an entry, inside data, after the CRC.
-      {good.substr(0, good.size() - 18), readError},
-      {good.substr(0, good.size() - 7), readError},
-      {good.substr(0, 6 + 18 + 10), readError},
-      {good.substr(0, 6), readError},
-      {huge, readError},
-      {huge2, readError},
+      {good.substr(0, good.size() - 18), readError}, {good.substr(0, good.size() - 7), readError},
+      {good.substr(0, 6 + 18 + 10), readError}, {good.substr(0, 6), readError},
+      {huge, readError}, {huge2, readError},
       {ComposeSetFile({{"networkd", std::string(17, 'n')}}),
        "The network description table was missing or empty.  Can't create the set."},
       {ComposeSetFile({{"other", "x"}}), "Could not find list networkd"}};
