@@ -63,6 +63,17 @@ void RaiseCannotReadRoot(LONG error) {
                         ErrorCodeText(static_cast<DWORD>(error)) + ").");
 }
 
+void RaiseBadListenPort() {
+  throw KeepMessageText(std::string("The value \"") + kListenPortValue + "\" of HKEY_LOCAL_MACHINE\\" +
+                        kBootpKey + " is not a REG_DWORD from 1 to 65535.");
+}
+
+void RaiseBadListenAddress() {
+  throw KeepMessageText(std::string("The value \"") + kListenAddressValue +
+                        "\" of HKEY_LOCAL_MACHINE\\" + kBootpKey +
+                        " is not a dotted IPv4 address.");
+}
+
 std::string ServingText(const std::string& path, const std::vector<BootpBoard>& boards) {
   if (boards.empty()) return "Serving no boards from " + path + ".";
   std::string text = "Serving " + Boards(boards.size()) + " from " + path + ": ";
@@ -119,4 +130,53 @@ std::string CannotCreateThreadText(DWORD error) {
 std::string WaitFailedText(DWORD error) {
   return "The bootp server has stopped: waiting for a reset request failed: " +
          ErrorCodeText(error) + ".";
+}
+
+std::string ListeningText(const std::string& address, unsigned short port) {
+  return "Answering boot requests on " + address + " port " + std::to_string(port) + ".";
+}
+
+std::string NotListeningText() {
+  return std::string("No longer answering boot requests: \"") + kListenPortValue +
+         "\" under HKEY_LOCAL_MACHINE\\" + kBootpKey + " is gone.";
+}
+
+std::string UnknownBoardText(const std::string& hardware, const std::string& sender) {
+  return "A boot request for " + hardware + " from " + sender +
+         " was not answered: no board of the active configuration has that hardware address.";
+}
+
+std::string UnknownBoardsNotReportedText(size_t reported) {
+  return "Boot requests came for " + std::to_string(reported) +
+         " unknown hardware addresses: no more are reported until the next reset.";
+}
+
+std::string CannotListenText(const std::string& address, unsigned short port, const char* step,
+                             int error) {
+  return "Boot requests are not answered: could not " + std::string(step) + " on " + address +
+         " port " + std::to_string(port) + ": " + ErrorCodeText(static_cast<DWORD>(error)) + ".";
+}
+
+std::string StoppedListeningText(int error) {
+  return "Boot requests are no longer answered: receiving failed: " +
+         ErrorCodeText(static_cast<DWORD>(error)) + ".";
+}
+
+std::string NotAnsweringText(const std::string& problem) {
+  return problem + "  Boot requests are not answered.";
+}
+
+std::string ListPathTooLongText(const std::vector<const BootpBoard*>& boards) {
+  std::string text = boards.size() == 1
+                         ? "A board gets no boot reply, since the path of its list file is "
+                           "longer than 127 characters: "
+                         : Boards(boards.size()) +
+                               " get no boot reply, since the paths of their list files are "
+                               "longer than 127 characters: ";
+  size_t shown = boards.size() < kNamesShown ? boards.size() : kNamesShown;
+  for (size_t i = 0; i < shown; ++i) {
+    if (i) text += ", ";
+    text += boards[i]->name + " (" + boards[i]->listPath + ")";
+  }
+  return text + MoreText(boards.size(), shown) + ".";
 }
