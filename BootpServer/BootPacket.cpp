@@ -19,7 +19,8 @@ std::array<uint8_t, kMessageSize> BuildBootReply(const BootRequest& request, uin
   const uint8_t* in = request.bytes.data();
   std::array<uint8_t, kMessageSize> reply{};
   reply[kOp] = kBootReply;
-  // htype, hlen, hops, xid, secs and the unused pair; then ciaddr.
+  // htype, hlen, hops, xid, secs, the two bytes later clients use as flags,
+  // ciaddr.
   std::memcpy(&reply[kHtype], in + kHtype, kCiaddr + 4 - kHtype);
   std::memcpy(&reply[kYiaddr], &yourAddress, 4);
   std::memcpy(&reply[kSiaddr], &serverAddress, 4);

@@ -48,7 +48,7 @@ std::string ListeningText(const std::string& address, unsigned short port);
 std::string NotListeningText();
 // "Info": a request that no board of the configuration matches; the hardware
 // address as twelve hex digits, the sender as "a.b.c.d port n". After
-// kUnknownReported different addresses one text says that no more follow.
+// BootResponder::kUnknownReported addresses one text says no more follow.
 std::string UnknownBoardText(const std::string& hardware, const std::string& sender);
 std::string UnknownBoardsNotReportedText(size_t reported);
 // "NonFatalError": the socket cannot be opened or bound, or stopped working,

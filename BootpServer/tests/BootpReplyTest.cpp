@@ -400,6 +400,14 @@ TEST_F(BootReplies, KnownBoardsGetTheirAddressAndListFileStrangersNothing) {
   Send(Request(kStranger, 2));
   EXPECT_TRUE(NothingArrives());
   EXPECT_EQ(sink->Next(300).first, 0);
+  // Of a crowd of strangers, 64 are named; one more text says that the
+  // rest are not.
+  for (uint8_t last = 2; last <= 66; ++last) Send(Request({2, 0, 0, 0, 0, last}, last));
+  for (uint8_t last = 2; last <= 64; ++last)
+    EXPECT_EQ(sink->Next().second, UnknownText({2, 0, 0, 0, 0, last}));
+  EXPECT_EQ(sink->Next().second, "Boot requests came for 64 unknown hardware addresses: no more "
+                                  "are reported until the next reset.");
+  EXPECT_EQ(sink->Next(300).first, 0);
 
   // Listening on every address, the server names the one it is reached at.
   addressValue_.Remove();
