@@ -1,5 +1,7 @@
 #include "BootpMessages.h"
 
+#include <winsock2.h>
+
 #include "ActiveConfiguration.h"
 #include "BootpSettings.h"
 #include "Win32/ErrorText.h"
@@ -151,15 +153,31 @@ std::string UnknownBoardsNotReportedText(size_t reported) {
          " unknown hardware addresses: no more are reported until the next reset.";
 }
 
+// The system often has no text for a Windows Sockets error; the ones an
+// operator meets when choosing a port get one here.
+std::string SocketErrorText(int error) {
+  std::string number = "Windows Sockets error " + std::to_string(error);
+  switch (error) {
+    case WSAEADDRINUSE: return "another program uses that port (" + number + ")";
+    case WSAEADDRNOTAVAIL: return "the address is not one of this machine's (" + number + ")";
+    case WSAEACCES: return "access is denied (" + number + ")";
+  }
+  std::string text = SystemErrorText(static_cast<DWORD>(error));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                           text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? number : text + " (" + number + ")";
+}
+
 std::string CannotListenText(const std::string& address, unsigned short port, const char* step,
                              int error) {
   return "Boot requests are not answered: could not " + std::string(step) + " on " + address +
-         " port " + std::to_string(port) + ": " + ErrorCodeText(static_cast<DWORD>(error)) + ".";
+         " port " + std::to_string(port) + ": " + SocketErrorText(error) + ".";
 }
 
 std::string StoppedListeningText(int error) {
-  return "Boot requests are no longer answered: receiving failed: " +
-         ErrorCodeText(static_cast<DWORD>(error)) + ".";
+  return "Boot requests are no longer answered: receiving failed: " + SocketErrorText(error) +
+         ".";
 }
 
 std::string NotAnsweringText(const std::string& problem) {
