@@ -34,13 +34,11 @@ using Bytes = std::vector<uint8_t>;
 // A request as a board sends it: chaddr is the six bytes given.
 Bytes Request(const std::array<uint8_t, 6>& hardware, uint32_t xid, bool cookie = false) {
   Bytes request(300, 0);
-  request[0] = 1;
-  request[1] = 1;
-  request[2] = 6;
-  request[3] = 2;  // hops
-  for (int i = 0; i < 4; ++i) request[4 + i] = static_cast<uint8_t>(xid >> (24 - 8 * i));
-  request[9] = 7;  // secs
-  request[24] = 10, request[25] = 1, request[26] = 2, request[27] = 3;  // giaddr
+  const uint8_t head[] = {1, 1, 6, 2, uint8_t(xid >> 24), uint8_t(xid >> 16), uint8_t(xid >> 8),
+                          uint8_t(xid), 0, 7};  // op, htype, hlen, hops, xid, secs
+  std::memcpy(&request[0], head, sizeof head);
+  const uint8_t giaddr[] = {10, 1, 2, 3};
+  std::memcpy(&request[24], giaddr, 4);
   std::memcpy(&request[28], hardware.data(), 6);
   std::memcpy(&request[108], "generic", 7);
   if (cookie) {
@@ -126,17 +124,16 @@ class RegistryValue {
  public:
   RegistryValue(const std::string& key, const char* name) : name_(name) {
     for (size_t end = key.find('\\');; end = key.find('\\', end + 1)) {
-      DWORD disposition = 0;
+      DWORD made = 0;
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.substr(0, end).c_str(), 0, nullptr, 0,
-                      KEY_ALL_ACCESS, nullptr, key_.put(), &disposition);
-      if (disposition == REG_CREATED_NEW_KEY) created_.push_back(key.substr(0, end));
+                      KEY_ALL_ACCESS, nullptr, key_.put(), &made);
+      if (made == REG_CREATED_NEW_KEY) created_.push_back(key.substr(0, end));
       if (end == std::string::npos) break;
     }
-    char data[1024];
-    DWORD size = sizeof data;
-    had_ = RegQueryValueExA(key_.get(), name, nullptr, &type_, reinterpret_cast<BYTE*>(data),
-                            &size) == ERROR_SUCCESS;
-    if (had_) old_.assign(data, size);
+    old_.resize(1024);
+    DWORD size = 1024;
+    had_ = !RegQueryValueExA(key_.get(), name, nullptr, &type_, &old_[0], &size);
+    old_.resize(size);
   }
   ~RegistryValue() {
     if (had_) Write(type_, old_.data(), old_.size());
@@ -151,15 +148,14 @@ class RegistryValue {
 
  private:
   void Write(DWORD type, const void* data, size_t size) {
-    RegSetValueExA(key_.get(), name_, 0, type, static_cast<const BYTE*>(data),
-                   static_cast<DWORD>(size));
+    RegSetValueExA(key_.get(), name_, 0, type, static_cast<const BYTE*>(data), DWORD(size));
   }
   UniqueKey key_;
   const char* name_;
   std::vector<std::string> created_;
   bool had_ = false;
   DWORD type_ = 0;
-  std::string old_;
+  std::basic_string<BYTE> old_;
 };
 
 sockaddr_in Loopback(unsigned short port) {
@@ -262,46 +258,38 @@ class BootReplies : public ::testing::Test {
 
   void WriteActive(const std::string& records) {
     FILE* file = std::fopen((root_ + "\\active\\active.ini").c_str(), "wb");
-    ASSERT_NE(file, nullptr);
     std::fputs(("[CONFIG]\r\n" + records).c_str(), file);
     std::fclose(file);
   }
   // Two boards with list files and one without.
   void WriteThreeBoards() {
-    for (const char* list : {"3456AB.cfg", "3456CD.cfg"}) {
-      FILE* file = std::fopen((root_ + "\\active\\" + list).c_str(), "wb");
-      ASSERT_NE(file, nullptr);
-      std::fclose(file);
-    }
+    for (const char* list : {"3456AB.cfg", "3456CD.cfg"})
+      std::fclose(std::fopen((root_ + "\\active\\" + list).c_str(), "wb"));
     WriteActive("00A0123456AB=10.0.0.1 " + root_ + "\\active\\3456AB.cfg 1A2B 0001 BRD1 0 V\r\n"
                 "00A0123456CD=10.0.0.2 " + root_ + "\\active\\3456CD.cfg 3C4D 0002 BRD2 1 P\r\n"
                 "00A0129ABCDE=192.168.1.9 NOPATH FFFF 0000 PANEL 2 X\r\n");
   }
 
-  // Creates, connects a sink and starts; the events of the start are left
+  // Creates, connects sink_ and starts; the events of the start are left
   // in the sink.
-  Sink* Start() {
-    EXPECT_EQ(CoCreateInstance(CLSID_BootpServer, nullptr, CLSCTX_INPROC_SERVER, IID_IBootpServer,
-                               server_.put_void()),
-              S_OK);
-    if (!server_) return nullptr;
+  bool Start() {
     ComPtr<IConnectionPointContainer> container;
-    server_->QueryInterface(IID_IConnectionPointContainer, container.put_void());
     ComPtr<IConnectionPoint> point;
-    container->FindConnectionPoint(DIID_IBootpServerEvents, point.put());
     DWORD cookie = 0;
-    EXPECT_EQ(point->Advise(&sink_, &cookie), S_OK);
-    EXPECT_EQ(server_->StartServer(), S_OK);
-    return &sink_;
+    return SUCCEEDED(CoCreateInstance(CLSID_BootpServer, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IBootpServer, server_.put_void())) &&
+           SUCCEEDED(server_->QueryInterface(IID_IConnectionPointContainer,
+                                             container.put_void())) &&
+           SUCCEEDED(container->FindConnectionPoint(DIID_IBootpServerEvents, point.put())) &&
+           SUCCEEDED(point->Advise(&sink_, &cookie)) && SUCCEEDED(server_->StartServer());
   }
-  // Start, and skip the start's "Serving ..." and "Answering ..." texts.
-  Sink* StartListening() {
-    Sink* sink = Start();
-    if (!sink) return nullptr;
-    EXPECT_EQ(sink->Next().second.rfind("Serving ", 0), 0u);
-    EXPECT_EQ(sink->Next().second,
-              "Answering boot requests on 127.0.0.1 port " + std::to_string(port_) + ".");
-    return sink;
+  // Start, and take the start's "Serving ..." and "Answering ..." texts.
+  bool StartListening() {
+    return Start() && sink_.Next().second.rfind("Serving ", 0) == 0 &&
+           sink_.Next().second == ListeningText();
+  }
+  std::string ListeningText() {
+    return "Answering boot requests on 127.0.0.1 port " + std::to_string(port_) + ".";
   }
 
   // The reset handshake, as a set change does it.
@@ -309,6 +297,12 @@ class BootReplies : public ::testing::Test {
     ResetEvent(finished_.get());
     SetEvent(resetEvent_.get());
     return WaitForSingleObject(finished_.get(), 5000) == WAIT_OBJECT_0;
+  }
+  // A reset, and the event after its "Serving ..." text.
+  std::pair<DISPID, std::string> ResetAndReport() {
+    EXPECT_TRUE(Reset());
+    EXPECT_EQ(sink_.Next().second.rfind("Serving ", 0), 0u);
+    return sink_.Next();
   }
 
   void Send(const Bytes& datagram) {
@@ -344,17 +338,13 @@ class BootReplies : public ::testing::Test {
     Bytes reply(300, 0);
     reply[0] = 2;
     std::memcpy(&reply[1], &request[1], 15);  // htype, hlen, hops, xid, secs, flags, ciaddr
-    uint32_t address = inet_addr(yiaddr);
-    std::memcpy(&reply[16], &address, 4);
-    address = inet_addr(siaddr);
-    std::memcpy(&reply[20], &address, 4);
+    const uint32_t addresses[] = {inet_addr(yiaddr), inet_addr(siaddr)};
+    std::memcpy(&reply[16], addresses, 8);
     std::memcpy(&reply[24], &request[24], 4);   // giaddr
     std::memcpy(&reply[28], &request[28], 16);  // chaddr
     std::memcpy(&reply[108], file.data(), file.size());
-    if (request[236] == 99 && request[237] == 130 && request[238] == 83 && request[239] == 99) {
-      const uint8_t vend[] = {99, 130, 83, 99, 255};
-      std::memcpy(&reply[236], vend, sizeof vend);
-    }
+    const uint8_t vend[] = {99, 130, 83, 99, 255};
+    if (std::memcmp(&request[236], vend, 4) == 0) std::memcpy(&reply[236], vend, sizeof vend);
     return reply;
   }
 
@@ -381,8 +371,7 @@ class BootReplies : public ::testing::Test {
 
 TEST_F(BootReplies, KnownBoardsGetTheirAddressAndListFileStrangersNothing) {
   WriteThreeBoards();
-  Sink* sink = StartListening();
-  ASSERT_TRUE(sink);
+  ASSERT_TRUE(StartListening());
 
   Bytes request = Request(kFirst, 0x12345678, true);
   EXPECT_EQ(Exchange(request),
@@ -396,18 +385,18 @@ TEST_F(BootReplies, KnownBoardsGetTheirAddressAndListFileStrangersNothing) {
   // A stranger is reported once per configuration, and never answered.
   Send(Request(kStranger, 1));
   EXPECT_TRUE(NothingArrives());
-  EXPECT_EQ(sink->Next(), std::make_pair(DISPID{kInfo}, UnknownText(kStranger)));
+  EXPECT_EQ(sink_.Next(), std::make_pair(DISPID{kInfo}, UnknownText(kStranger)));
   Send(Request(kStranger, 2));
   EXPECT_TRUE(NothingArrives());
-  EXPECT_EQ(sink->Next(300).first, 0);
+  EXPECT_EQ(sink_.Next(300).first, 0);
   // Of a crowd of strangers, 64 are named; one more text says that the
   // rest are not.
   for (uint8_t last = 2; last <= 66; ++last) Send(Request({2, 0, 0, 0, 0, last}, last));
   for (uint8_t last = 2; last <= 64; ++last)
-    EXPECT_EQ(sink->Next().second, UnknownText({2, 0, 0, 0, 0, last}));
-  EXPECT_EQ(sink->Next().second, "Boot requests came for 64 unknown hardware addresses: no more "
+    EXPECT_EQ(sink_.Next().second, UnknownText({2, 0, 0, 0, 0, last}));
+  EXPECT_EQ(sink_.Next().second, "Boot requests came for 64 unknown hardware addresses: no more "
                                   "are reported until the next reset.");
-  EXPECT_EQ(sink->Next(300).first, 0);
+  EXPECT_EQ(sink_.Next(300).first, 0);
 
   // Listening on every address, the server names the one it is reached at.
   addressValue_.Remove();
@@ -419,8 +408,7 @@ TEST_F(BootReplies, KnownBoardsGetTheirAddressAndListFileStrangersNothing) {
 
 TEST_F(BootReplies, RepliesFollowTheConfigurationOfTheLastReset) {
   WriteThreeBoards();
-  Sink* sink = StartListening();
-  ASSERT_TRUE(sink);
+  ASSERT_TRUE(StartListening());
   const Bytes first = Request(kFirst, 1), second = Request(kSecond, 2);
   ASSERT_EQ(Exchange(first).size(), 300u);
 
@@ -442,7 +430,7 @@ TEST_F(BootReplies, RepliesFollowTheConfigurationOfTheLastReset) {
   portValue_.Remove();
   ASSERT_TRUE(Reset());
   std::string texts;
-  for (auto event = sink->Next(300); event.first; event = sink->Next(300)) texts += event.second;
+  for (auto event = sink_.Next(300); event.first; event = sink_.Next(300)) texts += event.second;
   EXPECT_NE(texts.find("No longer answering boot requests"), std::string::npos) << texts;
   SOCKET taken = BoundSocket(port_);
   EXPECT_NE(taken, INVALID_SOCKET);
@@ -453,10 +441,9 @@ TEST_F(BootReplies, ListenerProblemsAreReportedAndResetsStillAnswered) {
   WriteThreeBoards();
   // Off unless an operator sets the port: nothing is bound, nothing said.
   portValue_.Remove();
-  Sink* sink = Start();
-  ASSERT_TRUE(sink);
-  EXPECT_EQ(sink->Next().second.rfind("Serving 3 boards", 0), 0u);
-  EXPECT_EQ(sink->Next(300).first, 0);
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(sink_.Next().second.rfind("Serving 3 boards", 0), 0u);
+  EXPECT_EQ(sink_.Next(300).first, 0);
   Send(Request(kFirst, 1));
   EXPECT_TRUE(NothingArrives());
 
@@ -464,9 +451,7 @@ TEST_F(BootReplies, ListenerProblemsAreReportedAndResetsStillAnswered) {
   SOCKET taken = BoundSocket(port_);
   ASSERT_NE(taken, INVALID_SOCKET);
   portValue_.Set(DWORD{port_});
-  ASSERT_TRUE(Reset());
-  sink->Next();
-  EXPECT_EQ(sink->Next(),
+  EXPECT_EQ(ResetAndReport(),
             std::make_pair(DISPID{kNonFatalError},
                            "Boot requests are not answered: could not bind the socket on "
                            "127.0.0.1 port " + std::to_string(port_) +
@@ -474,26 +459,17 @@ TEST_F(BootReplies, ListenerProblemsAreReportedAndResetsStillAnswered) {
   closesocket(taken);
 
   // Unusable values, each reported; the next reset with good ones listens.
+  const std::string value = "\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane\\Bootp is not ";
   portValue_.Set(std::string("67"));
-  ASSERT_TRUE(Reset());
-  sink->Next();
-  EXPECT_EQ(sink->Next(), std::make_pair(DISPID{kNonFatalError},
-                                         std::string("The value \"Listen Port\" of "
-                                                     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\"
-                                                     "Korvane\\Bootp is not a REG_DWORD from 1 "
-                                                     "to 65535.  Boot requests are not answered.")));
+  EXPECT_EQ(ResetAndReport().second, "The value \"Listen Port" + value +
+                                         "a REG_DWORD from 1 to 65535.  Boot requests are not "
+                                         "answered.");
   portValue_.Set(DWORD{port_});
   addressValue_.Set("127.0.0");
-  ASSERT_TRUE(Reset());
-  sink->Next();
-  EXPECT_NE(sink->Next().second.find("\"Listen Address\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow"
-                                     "\\Korvane\\Bootp is not a dotted IPv4 address."),
-            std::string::npos);
+  EXPECT_EQ(ResetAndReport().second, "The value \"Listen Address" + value +
+                                         "a dotted IPv4 address.  Boot requests are not answered.");
   addressValue_.Set("127.0.0.1");
-  ASSERT_TRUE(Reset());
-  sink->Next();
-  EXPECT_EQ(sink->Next().second,
-            "Answering boot requests on 127.0.0.1 port " + std::to_string(port_) + ".");
+  EXPECT_EQ(ResetAndReport().second, ListeningText());
   EXPECT_EQ(Exchange(Request(kFirst, 1)).size(), 300u);
 }
 
