@@ -426,6 +426,17 @@ TEST_F(BootReplies, RepliesFollowTheConfigurationOfTheLastReset) {
   ASSERT_TRUE(Reset());
   EXPECT_EQ(Exchange(first), ExpectedReply(first, "10.0.0.77", "127.0.0.1", ""));
 
+  // A list file path longer than the reply's file field: no reply, and said.
+  while (sink_.Next(100).first) {
+  }
+  const std::string longPath = root_ + "\\active\\" + std::string(100, 'L') + ".cfg";
+  WriteActive("00A0123456AB=10.0.0.5 " + longPath + " 1A2B 0001 LONG 0 V\r\n");
+  EXPECT_EQ(ResetAndReport().first, kNonFatalError) << "the list file is not on disk";
+  EXPECT_EQ(sink_.Next().second, "A board gets no boot reply, since the path of its list file is "
+                                 "longer than 127 characters: LONG (" + longPath + ").");
+  Send(first);
+  EXPECT_TRUE(NothingArrives());
+
   // Resets also follow the listening settings: gone, the port is free.
   portValue_.Remove();
   ASSERT_TRUE(Reset());
