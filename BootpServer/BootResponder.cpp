@@ -30,13 +30,12 @@ BootResponder::~BootResponder() {
 }
 
 void BootResponder::Close() {
-  if (socket_ != INVALID_SOCKET) closesocket(socket_);
-  socket_ = INVALID_SOCKET;
+  socket_.reset();
   ready_.reset();
 }
 
 std::vector<BootResponder::Report> BootResponder::Listen(const ListenSettings& settings) {
-  bool open = socket_ != INVALID_SOCKET;
+  bool open = static_cast<bool>(socket_);
   if (settings == settings_ && open == settings.enabled) return {};
   settings_ = settings;
   Close();
@@ -55,26 +54,27 @@ std::vector<BootResponder::Report> BootResponder::Listen(const ListenSettings& s
     if (status != 0) return failed("start Windows Sockets", status);
     started_ = true;
   }
-  socket_ = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (socket_ == INVALID_SOCKET) return failed("open a socket", WSAGetLastError());
+  socket_.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  if (!socket_) return failed("open a socket", WSAGetLastError());
   // Another program on the port must make this fail, not share its requests.
   BOOL exclusive = TRUE;
-  setsockopt(socket_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-             sizeof exclusive);
+  setsockopt(socket_.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+             reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
   // Boards booting together send in bursts; room for a few hundred.
   int buffer = 256 * 1024;
-  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+  setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer),
+             sizeof buffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(settings.port);
   address.sin_addr.s_addr = inet_addr(settings.address.c_str());
-  if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+  if (bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
     return failed("bind the socket", WSAGetLastError());
   boundAddress_ = address.sin_addr.s_addr;
   ready_.reset(WSACreateEvent());
   if (!ready_) return failed("create an event", WSAGetLastError());
   // Also makes the socket non-blocking, which AnswerWaiting relies on.
-  if (WSAEventSelect(socket_, ready_.get(), FD_READ) != 0)
+  if (WSAEventSelect(socket_.get(), ready_.get(), FD_READ) != 0)
     return failed("wait for requests", WSAGetLastError());
 
   return {{kInfo, ListeningText(settings.address, settings.port)}};
@@ -98,14 +98,14 @@ std::vector<BootResponder::Report> BootResponder::Serve(const std::vector<BootpB
 }
 
 bool BootResponder::AnswerWaiting(size_t most, std::vector<Report>& reports) {
-  if (socket_ == INVALID_SOCKET) return false;
+  if (!socket_) return false;
   WSANETWORKEVENTS happened;
-  WSAEnumNetworkEvents(socket_, ready_.get(), &happened);
+  WSAEnumNetworkEvents(socket_.get(), ready_.get(), &happened);
   uint8_t datagram[kLargestDatagram];
   for (size_t read = 0; read < most; ++read) {
     sockaddr_in from{};
     int fromSize = sizeof from;
-    int got = recvfrom(socket_, reinterpret_cast<char*>(datagram), sizeof datagram, 0,
+    int got = recvfrom(socket_.get(), reinterpret_cast<char*>(datagram), sizeof datagram, 0,
                        reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (got >= 0) {
       if (fromSize >= static_cast<int>(sizeof from) && from.sin_family == AF_INET)
@@ -150,8 +150,8 @@ void BootResponder::Answer(const uint8_t* datagram, size_t size, const sockaddr_
                               board->second.file);
   // A reply that cannot be sent is as lost as one the network drops: the
   // board asks again.
-  sendto(socket_, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()), 0,
-         reinterpret_cast<const sockaddr*>(&from), sizeof from);
+  sendto(socket_.get(), reinterpret_cast<const char*>(reply.data()),
+         static_cast<int>(reply.size()), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
 }
 
 uint32_t BootResponder::ServerAddressFor(const sockaddr_in& requester) const {
@@ -159,14 +159,12 @@ uint32_t BootResponder::ServerAddressFor(const sockaddr_in& requester) const {
   // Listening on every address: the one the system would send from to
   // reach the requester is the one the board can reach back. Connecting a
   // UDP socket sends nothing; it only picks the route.
-  SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return 0;
-  uint32_t address = 0;
+  UniqueSocket probe(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
   sockaddr_in local{};
   int size = sizeof local;
-  if (connect(probe, reinterpret_cast<const sockaddr*>(&requester), sizeof requester) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&local), &size) == 0)
-    address = local.sin_addr.s_addr;
-  closesocket(probe);
-  return address;
+  if (probe &&
+      connect(probe.get(), reinterpret_cast<const sockaddr*>(&requester), sizeof requester) == 0 &&
+      getsockname(probe.get(), reinterpret_cast<sockaddr*>(&local), &size) == 0)
+    return local.sin_addr.s_addr;
+  return 0;
 }

@@ -19,6 +19,9 @@
 #include "EventSinks.h"
 #include "Win32/Holders.h"
 
+struct CloseSocketFn { void operator()(SOCKET s) const { closesocket(s); } };
+using UniqueSocket = UniqueValue<SOCKET, INVALID_SOCKET, CloseSocketFn>;
+
 class BootResponder {
  public:
   using Report = std::pair<BootpEvent, std::string>;
@@ -64,7 +67,7 @@ class BootResponder {
 
   ListenSettings settings_;
   bool started_ = false;  // WSAStartup succeeded and must be matched
-  SOCKET socket_ = INVALID_SOCKET;
+  UniqueSocket socket_;
   UniqueHandle ready_;
   uint32_t boundAddress_ = 0;  // network order; 0 for every address
   std::map<HardwareAddress, Board> boards_;

@@ -66,8 +66,9 @@ void RaiseCannotReadRoot(LONG error) {
 }
 
 void RaiseBadListenPort() {
-  throw KeepMessageText(std::string("The value \"") + kListenPortValue + "\" of HKEY_LOCAL_MACHINE\\" +
-                        kBootpKey + " is not a REG_DWORD from 1 to 65535.");
+  throw KeepMessageText(std::string("The value \"") + kListenPortValue +
+                        "\" of HKEY_LOCAL_MACHINE\\" + kBootpKey +
+                        " is not a REG_DWORD from 1 to 65535.");
 }
 
 void RaiseBadListenAddress() {
