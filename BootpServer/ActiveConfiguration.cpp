@@ -37,20 +37,6 @@ bool IsDecimal(const std::string& text) {
   return true;
 }
 
-bool IsDottedAddress(const std::string& text) {
-  int parts = 0;
-  size_t at = 0;
-  while (true) {
-    size_t dot = text.find('.', at);
-    std::string part = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
-    if (part.size() > 3 || !IsDecimal(part) || std::stoi(part) > 255) return false;
-    ++parts;
-    if (dot == std::string::npos) break;
-    at = dot + 1;
-  }
-  return parts == 4;
-}
-
 bool EndsWithListName(const std::string& path) {
   return path.size() > 4 && SameText(path.substr(path.size() - 4), ".cfg");
 }
@@ -145,6 +131,20 @@ const char RecordReader::kRecordForms[] =
     "FFFF 0000 name number type\"";
 
 }  // namespace
+
+bool IsDottedAddress(const std::string& text) {
+  int parts = 0;
+  size_t at = 0;
+  while (true) {
+    size_t dot = text.find('.', at);
+    std::string part = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+    if (part.size() > 3 || !IsDecimal(part) || std::stoi(part) > 255) return false;
+    ++parts;
+    if (dot == std::string::npos) break;
+    at = dot + 1;
+  }
+  return parts == 4;
+}
 
 std::vector<BootpBoard> ParseActiveConfiguration(const std::string& content,
                                                  const std::string& path) {

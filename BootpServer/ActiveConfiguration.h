@@ -33,3 +33,7 @@ std::vector<BootpBoard> ParseActiveConfiguration(const std::string& content,
 
 // The boards whose list file is not on disk.
 std::vector<const BootpBoard*> BoardsWithoutListFile(const std::vector<BootpBoard>& boards);
+
+// Four decimal numbers up to 255, with dots between: how the system writes
+// IPv4 addresses.
+bool IsDottedAddress(const std::string& text);

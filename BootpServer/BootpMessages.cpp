@@ -1,5 +1,7 @@
 #include "BootpMessages.h"
 
+#include <winsock2.h>
+
 #include "ActiveConfiguration.h"
 #include "BootpSettings.h"
 #include "Win32/ErrorText.h"
@@ -63,6 +65,18 @@ void RaiseCannotReadRoot(LONG error) {
                         ErrorCodeText(static_cast<DWORD>(error)) + ").");
 }
 
+void RaiseBadListenPort() {
+  throw KeepMessageText(std::string("The value \"") + kListenPortValue +
+                        "\" of HKEY_LOCAL_MACHINE\\" + kBootpKey +
+                        " is not a REG_DWORD from 1 to 65535.");
+}
+
+void RaiseBadListenAddress() {
+  throw KeepMessageText(std::string("The value \"") + kListenAddressValue +
+                        "\" of HKEY_LOCAL_MACHINE\\" + kBootpKey +
+                        " is not a dotted IPv4 address.");
+}
+
 std::string ServingText(const std::string& path, const std::vector<BootpBoard>& boards) {
   if (boards.empty()) return "Serving no boards from " + path + ".";
   std::string text = "Serving " + Boards(boards.size()) + " from " + path + ": ";
@@ -119,4 +133,69 @@ std::string CannotCreateThreadText(DWORD error) {
 std::string WaitFailedText(DWORD error) {
   return "The bootp server has stopped: waiting for a reset request failed: " +
          ErrorCodeText(error) + ".";
+}
+
+std::string ListeningText(const std::string& address, unsigned short port) {
+  return "Answering boot requests on " + address + " port " + std::to_string(port) + ".";
+}
+
+std::string NotListeningText() {
+  return std::string("No longer answering boot requests: \"") + kListenPortValue +
+         "\" under HKEY_LOCAL_MACHINE\\" + kBootpKey + " is gone.";
+}
+
+std::string UnknownBoardText(const std::string& hardware, const std::string& sender) {
+  return "A boot request for " + hardware + " from " + sender +
+         " was not answered: no board of the active configuration has that hardware address.";
+}
+
+std::string UnknownBoardsNotReportedText(size_t reported) {
+  return "Boot requests came for " + std::to_string(reported) +
+         " unknown hardware addresses: no more are reported until the next reset.";
+}
+
+// The system often has no text for a Windows Sockets error; the ones an
+// operator meets when choosing a port get one here.
+std::string SocketErrorText(int error) {
+  std::string number = "Windows Sockets error " + std::to_string(error);
+  switch (error) {
+    case WSAEADDRINUSE: return "another program uses that port (" + number + ")";
+    case WSAEADDRNOTAVAIL: return "the address is not one of this machine's (" + number + ")";
+    case WSAEACCES: return "access is denied (" + number + ")";
+  }
+  std::string text = SystemErrorText(static_cast<DWORD>(error));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                           text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? number : text + " (" + number + ")";
+}
+
+std::string CannotListenText(const std::string& address, unsigned short port, const char* step,
+                             int error) {
+  return "Boot requests are not answered: could not " + std::string(step) + " on " + address +
+         " port " + std::to_string(port) + ": " + SocketErrorText(error) + ".";
+}
+
+std::string StoppedListeningText(int error) {
+  return "Boot requests are no longer answered: receiving failed: " + SocketErrorText(error) +
+         ".";
+}
+
+std::string NotAnsweringText(const std::string& problem) {
+  return problem + "  Boot requests are not answered.";
+}
+
+std::string ListPathTooLongText(const std::vector<const BootpBoard*>& boards) {
+  std::string text = boards.size() == 1
+                         ? "A board gets no boot reply, since the path of its list file is "
+                           "longer than 127 characters: "
+                         : Boards(boards.size()) +
+                               " get no boot reply, since the paths of their list files are "
+                               "longer than 127 characters: ";
+  size_t shown = boards.size() < kNamesShown ? boards.size() : kNamesShown;
+  for (size_t i = 0; i < shown; ++i) {
+    if (i) text += ", ";
+    text += boards[i]->name + " (" + boards[i]->listPath + ")";
+  }
+  return text + MoreText(boards.size(), shown) + ".";
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "ActiveConfiguration.h"
 #include "BootpMessages.h"
 #include "Win32/Holders.h"
 
@@ -9,6 +10,8 @@ const char kPathKey[] = "SOFTWARE\\Brenlow\\Korvane\\Path";
 const char kRootValue[] = "Root";
 const char kBootpKey[] = "SOFTWARE\\Brenlow\\Korvane\\Bootp";
 const char kSilentValue[] = "Silent";
+const char kListenPortValue[] = "Listen Port";
+const char kListenAddressValue[] = "Listen Address";
 
 namespace {
 // What the server's own buffer for the root holds.
@@ -50,4 +53,34 @@ bool ResetsAreSilent() {
       type != REG_DWORD)
     return false;
   return value != 0;
+}
+
+ListenSettings ReadListenSettings() {
+  ListenSettings settings;
+  UniqueKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBootpKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    return settings;
+  DWORD port = 0, size = sizeof port, type = 0;
+  LONG status = RegQueryValueExA(key.get(), kListenPortValue, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&port), &size);
+  if (status == ERROR_FILE_NOT_FOUND) return settings;
+  if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof port || port == 0 ||
+      port > 65535)
+    RaiseBadListenPort();
+  settings.enabled = true;
+  settings.port = static_cast<unsigned short>(port);
+  settings.address = "0.0.0.0";
+
+  // An address is a few characters; anything longer is not one.
+  char address[32] = "";
+  size = sizeof address - 1;
+  status = RegQueryValueExA(key.get(), kListenAddressValue, nullptr, &type,
+                            reinterpret_cast<BYTE*>(address), &size);
+  if (status == ERROR_FILE_NOT_FOUND) return settings;
+  if (status == ERROR_SUCCESS && type == REG_SZ) {
+    address[size] = '\0';
+    settings.address = address;
+    if (IsDottedAddress(settings.address)) return settings;
+  }
+  RaiseBadListenAddress();
 }

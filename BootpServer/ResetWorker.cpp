@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ActiveConfiguration.h"
+#include "BootResponder.h"
 #include "BootpMessages.h"
 #include "BootpSettings.h"
 
@@ -27,9 +28,12 @@ namespace {
 
 using Report = std::pair<BootpEvent, std::string>;
 
-// Reads the active configuration. served is the number of boards served
-// now; it changes only when a configuration was read whole.
-std::vector<Report> LoadConfiguration(bool atStart, size_t& served) {
+// Datagrams answered before the stop and reset events are looked at again.
+constexpr size_t kAnsweredAtOnce = 64;
+
+// Reads the active configuration. served holds the boards served now; it
+// changes only when a configuration was read whole.
+std::vector<Report> LoadConfiguration(bool atStart, std::vector<BootpBoard>& served) {
   std::string root;
   try {
     root = ReadInstallationRoot();
@@ -46,18 +50,33 @@ std::vector<Report> LoadConfiguration(bool atStart, size_t& served) {
   try {
     boards = ReadActiveConfiguration(path);
   } catch (char* text) {
-    return {{kNonFatalError, KeptConfigurationText(text, served)}};
+    return {{kNonFatalError, KeptConfigurationText(text, served.size())}};
   } catch (...) {
     return {{kNonFatalError,
              KeptConfigurationText("Could not read the active configuration " + path +
                                        ": it ran out of memory.",
-                                   served)}};
+                                   served.size())}};
   }
-  served = boards.size();
   std::vector<Report> reports{{kInfo, ServingText(path, boards)}};
   std::vector<const BootpBoard*> missing = BoardsWithoutListFile(boards);
   if (!missing.empty()) reports.emplace_back(kNonFatalError, MissingListFilesText(missing));
+  served = std::move(boards);
   return reports;
+}
+
+// Opens, moves or closes the boot request socket as the settings say now.
+std::vector<Report> FollowListenSettings(BootResponder& responder) {
+  try {
+    return responder.Listen(ReadListenSettings());
+  } catch (char* text) {
+    std::vector<Report> reports = responder.Listen(ListenSettings{});
+    reports.emplace_back(kNonFatalError, NotAnsweringText(text));
+    return reports;
+  }
+}
+
+void Append(std::vector<Report>& to, std::vector<Report> more) {
+  for (auto& report : more) to.push_back(std::move(report));
 }
 
 void FireAll(EventSinks& sinks, const std::vector<Report>& reports) {
@@ -65,13 +84,27 @@ void FireAll(EventSinks& sinks, const std::vector<Report>& reports) {
 }
 
 void ServeResets(ResetWorker::ThreadState& state) {
-  size_t served = 0;
-  FireAll(*state.sinks, LoadConfiguration(true, served));
-  // The stop event comes first: when both are set, stopping wins.
-  HANDLE waits[2] = {state.stop.get(), state.reset.get()};
+  std::vector<BootpBoard> served;
+  // Closed (socket and all) when the thread ends.
+  BootResponder responder;
+  std::vector<Report> reports = LoadConfiguration(true, served);
+  Append(reports, FollowListenSettings(responder));
+  Append(reports, responder.Serve(served));
+  FireAll(*state.sinks, reports);
+  bool moreWaiting = false;
   while (true) {
-    DWORD result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    // The stop event comes first, then resets, then boot requests: when
+    // several are set, the earlier one wins.
+    HANDLE waits[3] = {state.stop.get(), state.reset.get(), responder.ReadyEvent()};
+    DWORD count = waits[2] ? 3 : 2;
+    DWORD result = WaitForMultipleObjects(count, waits, FALSE, moreWaiting ? 0 : INFINITE);
     if (result == WAIT_OBJECT_0) return;
+    if (result == WAIT_OBJECT_0 + 2 || (result == WAIT_TIMEOUT && moreWaiting)) {
+      reports.clear();
+      moreWaiting = responder.AnswerWaiting(kAnsweredAtOnce, reports);
+      FireAll(*state.sinks, reports);
+      continue;
+    }
     if (result != WAIT_OBJECT_0 + 1) {
       state.sinks->Fire(kFatalError, WaitFailedText(GetLastError()));
       return;
@@ -80,7 +113,9 @@ void ServeResets(ResetWorker::ThreadState& state) {
       state.sinks->Fire(kInfo, SilentResetText());
       continue;
     }
-    std::vector<Report> reports = LoadConfiguration(false, served);
+    reports = LoadConfiguration(false, served);
+    Append(reports, FollowListenSettings(responder));
+    Append(reports, responder.Serve(served));
     // Answer first: the set change waits for this, the listeners do not.
     SetEvent(state.finished.get());
     FireAll(*state.sinks, reports);

@@ -1,6 +1,7 @@
 // The bootp server's thread: answers each "BOOTP RESET EVENT" by reading
-// the active configuration and setting "BOOTP RESET FINISHED", and says
-// through the events what it serves and what went wrong.
+// the active configuration and setting "BOOTP RESET FINISHED", answers boot
+// requests for its boards when the settings say where (BootResponder), and
+// says through the events what it serves and what went wrong.
 #pragma once
 
 #include <windows.h>

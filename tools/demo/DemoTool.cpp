@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "BootRequester.h"
 #include "CommandListener.h"
 #include "DemoInstallation.h"
 
@@ -23,7 +24,8 @@ const char kDemoToolUsage[] =
     "      each one as bytes and as a board command. Ends after N datagrams\n"
     "      (default 1) or S seconds (default 30).\n"
     "\n"
-    "Exit codes: 0 done; 1 listen: fewer datagrams than wanted arrived in time;\n"
+    "Exit codes: 0 done; 1 listen: fewer datagrams than wanted arrived in time,\n"
+    "boot: no reply came;\n"
     "2 usage error; 3 a file, folder or socket could not be used.\n";
 
 namespace {
@@ -108,6 +110,23 @@ int Listen(const std::vector<std::string>& args, std::ostream& out, std::ostream
   return ListenForBoardCommands(options, out, err);
 }
 
+int Boot(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  BootOptions options;
+  unsigned long value = 0;
+  size_t at = 1;
+  if (at >= args.size() || !ParseNumber(args[at], 0xFFFF, value) || value == 0)
+    throw UsageError{"boot needs a port from 1 to 65535."};
+  options.port = static_cast<unsigned short>(value);
+  if (++at >= args.size() || !ParseHardwareAddress(args[at], options.hardware))
+    throw UsageError{"boot needs a hardware address of twelve hex digits."};
+  if (++at < args.size()) {
+    if (args[at] != "--seconds" || at + 2 != args.size() ||
+        !ParseNumber(args[at + 1], 3600, options.seconds) || options.seconds == 0)
+      throw UsageError{"boot takes only --seconds, with a number from 1 to 3600."};
+  }
+  return AskForBoot(options, out, err);
+}
+
 }  // namespace
 
 int RunDemoTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -121,6 +140,7 @@ int RunDemoTool(const std::vector<std::string>& args, std::ostream& out, std::os
     if (command == "lists") return Lists(args, out, err);
     if (command == "install") return Install(args, out);
     if (command == "listen") return Listen(args, out, err);
+    if (command == "boot") return Boot(args, out, err);
     throw UsageError{"Unknown command " + command + "."};
   } catch (const UsageError& error) {
     err << error.text << "\n\n" << kDemoToolUsage;

@@ -8,7 +8,7 @@
 
 enum DemoToolExit {
   kDemoOk = 0,
-  kDemoNothingReceived = 1,  // listen: time ran out before the datagrams came
+  kDemoNothingReceived = 1,  // listen, boot: time ran out before the datagrams came
   kDemoUsage = 2,
   kDemoIo = 3,  // a file, folder or socket of the tool's own failed
 };
