@@ -20,10 +20,11 @@ PREFIX=$KORVANE_ROOT/build/wineprefix-demo
 ROOT_WIN='C:\Korvane'
 LISTS_WIN='C:\demo-lists'
 REBOOT_PORT=47621  # the "Reboot Port" of tools/demo/installation.reg
+BOOT_PORT=40067    # where the bootp component answers boot requests in step 10
 WORK=$KORVANE_ROOT/build/demo-run  # outputs of the steps, kept for a look afterwards
 PROGRAMS=(ControlCenterServer KorvanePS BootpServer QRBDAOServer korvane-client korvane-setfile korvane-demo)
 
-STEPS=10
+STEPS=11
 step_number=0
 background_pids=()
 
@@ -147,6 +148,11 @@ step "The demo installation" \
   "Installation settings in the registry, three configuration sets built with korvane-setfile."
 wine_to "$WORK/out" "$WORK/err" regedit /s "Z:${KORVANE_ROOT//\//\\}\\tools\\demo\\installation.reg" ||
   fail "the installation settings could not be imported"
+# Boot replies on, on loopback only, before the server (and with it the
+# bootp component) first starts: step 10 shows a board booting.
+wine_to "$WORK/reg" "$WORK/reg.err" reg add 'HKLM\SOFTWARE\Brenlow\Korvane\Bootp' /v "Listen Port" /t REG_DWORD /d "$BOOT_PORT" /f &&
+  wine_to "$WORK/reg" "$WORK/reg.err" reg add 'HKLM\SOFTWARE\Brenlow\Korvane\Bootp' /v "Listen Address" /d 127.0.0.1 /f ||
+  fail "the boot reply settings could not be written"
 reg_query 'HKLM\SOFTWARE\Brenlow\Korvane' || fail "the installation settings are not in the registry"
 wine_to "$WORK/install.out" "$WORK/err" "$BIN_DIR/korvane-demo.exe" install "$ROOT_WIN" ||
   { show_file "$WORK/err"; fail "the installation files could not be written"; }
@@ -254,6 +260,31 @@ note "what the stand-in board (korvane-demo listen $REBOOT_PORT) received:"
 show_file "$WORK/listen.out"
 grep -q 'command REBOOT to 2 boards: 00:40:9D:21:07:11, 00:40:9D:21:07:13' "$WORK/listen.out" ||
   fail "the board command did not arrive as sent"
+
+step "A board boots" \
+  "With \"Listen Port\" set (step 3), the bootp component answers boot requests of the active set's boards; korvane-demo boot plays PRESS1 on 127.0.0.1."
+# The component lives in the server; an observer keeps the server running.
+"$WINE" "$BIN_DIR/korvane-client.exe" watch --seconds 20 --description "demo boot watcher" \
+  >"$WORK/bootwatch.out" 2>"$WORK/bootwatch.err" </dev/null &
+bootwatcher=$!
+background_pids+=("$bootwatcher")
+wait_for_line "$WORK/bootwatch.out" '^Watching:' 30 || { show_file "$WORK/bootwatch.err"; fail "the observer did not start"; }
+printf '      $ korvane-demo boot %s 00409D210711\n' "$BOOT_PORT"
+wine_to "$WORK/boot.out" "$WORK/boot.err" "$BIN_DIR/korvane-demo.exe" boot "$BOOT_PORT" 00409D210711 --seconds 10 ||
+  { show_file "$WORK/boot.out"; show_file "$WORK/boot.err"; fail "PRESS1's boot request was not answered"; }
+show_file "$WORK/boot.out"
+grep -q 'yiaddr 192.168.7.101, siaddr 127.0.0.1, file "C:\\Korvane\\active\\210711.cfg"' "$WORK/boot.out" ||
+  fail "the reply does not give PRESS1 its address and list file"
+printf '      $ korvane-demo boot %s 020000000001 --seconds 2\n' "$BOOT_PORT"
+wine_to "$WORK/boot.out" "$WORK/boot.err" "$BIN_DIR/korvane-demo.exe" boot "$BOOT_PORT" 020000000001 --seconds 2
+status=$?
+show_file "$WORK/boot.out"
+[ $status -eq 1 ] || fail "a board the active set does not have was answered"
+wait_for_line "$WORK/bootwatch.out" 'BootpInfo: A boot request for 020000000001' 20 ||
+  fail "the observer did not hear of the unknown board"
+note "what the observer heard:"
+grep 'BootpInfo: A boot request' "$WORK/bootwatch.out" | tr -d '\r' | sed 's/^/        /'
+wait_for_exit "$bootwatcher" 40
 
 step "Done" "Every step succeeded; the Wine server of the prefix is stopped."
 note "The installation stays in ${PREFIX#"$KORVANE_ROOT"/}/drive_c/Korvane; try more with e.g."
