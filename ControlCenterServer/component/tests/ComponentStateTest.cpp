@@ -34,7 +34,7 @@ namespace {
                                        << "\"";
 }
 
-// What the creation raised, "(created)" when it made *made.
+// What the creation raised, or "(created)"; *made is the new instance, if any.
 std::string Create(ControlCenterComponent** made) {
   QRBConsoleComponent* component = nullptr;
   try {
@@ -46,38 +46,26 @@ std::string Create(ControlCenterComponent** made) {
   return "(created)";
 }
 
-std::string CreationFailure() {
-  ControlCenterComponent* made = nullptr;
-  std::string text = Create(&made);
-  if (made) made->Release();
-  return text;
-}
-
 // One instance made straight through the creator, as the factory makes it,
-// held through its client interface.
+// and held by its client interface.
 class Instance {
  public:
   Instance() {
-    ControlCenterComponent* made = nullptr;
-    std::string text = Create(&made);
-    if (!made) throw std::runtime_error("the creation failed: " + text);
-    component = made;
+    std::string text = Create(&component);
+    if (!component) throw std::runtime_error("the creation failed: " + text);
     component->QueryInterface(IID_IControlCenterComponent, client.put_void());
     component->Release();
   }
   ControlCenterComponent* operator->() const { return component; }
   IControlCenterComponent* Client() const { return client.get(); }
-  unsigned long Id() const { return component->InstanceID(); }
 
   // What GetErrorText hands out, or "(none)".
   std::string TakeErrorText() {
     unsigned short size = 0;
-    char* text = nullptr;
-    if (client->GetErrorText(&size, &text) != S_OK) return "(none)";
-    std::string result = text;
-    EXPECT_EQ(size, result.size() + 1);
-    CoTaskMemFree(text);
-    return result;
+    CoTaskMemHolder<char> text;
+    if (client->GetErrorText(&size, text.put()) != S_OK) return "(none)";
+    EXPECT_EQ(size, std::strlen(text.get()) + 1);
+    return text.get();
   }
 
  private:
@@ -120,7 +108,7 @@ TEST_F(ComponentState, FirstInstanceReadsTheSettingsOnceForAll) {
     // first instance only.
     installation->SetString("Network", "Base IP Address", "10.0.0.2");
     Instance second;
-    EXPECT_EQ(second.Id(), first.Id() + 1);
+    EXPECT_EQ(second->InstanceID(), first->InstanceID() + 1);
     EXPECT_EQ(ControlCenterComponent::baseIPAddress, 0x0A000001u);
   }
   EXPECT_FALSE(ControlCenterComponent::boardSocket) << "the board socket outlived the instances";
@@ -163,12 +151,13 @@ TEST_F(ComponentState, BrokenInstallationFailsTheCreationUntilRepaired) {
        },
        "The current configuration appears to be corrupt: "},
   };
-  unsigned long lastId = Instance().Id();
+  unsigned long lastId = Instance()->InstanceID();
   for (const Breakage& breakage : breakages) {
     SCOPED_TRACE(breakage.what);
     breakage.apply();
-    std::string text = CreationFailure();
-    EXPECT_NE(text, "(created)");
+    ControlCenterComponent* made = nullptr;
+    std::string text = Create(&made);
+    EXPECT_FALSE(made);
     EXPECT_TRUE(Says(text, breakage.says));
     EXPECT_EQ(ControlCenterComponent::instanceCount, 0u);
     EXPECT_FALSE(ControlCenterComponent::boardSocket);
@@ -176,8 +165,8 @@ TEST_F(ComponentState, BrokenInstallationFailsTheCreationUntilRepaired) {
 
     installation->WriteDefaultSettings();
     Instance repaired;
-    EXPECT_EQ(repaired.Id(), lastId + 2) << "the failed creation took no number";
-    lastId = repaired.Id();
+    EXPECT_EQ(repaired->InstanceID(), lastId + 2) << "the failed creation took no number";
+    lastId = repaired->InstanceID();
   }
 }
 
