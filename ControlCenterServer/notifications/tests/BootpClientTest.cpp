@@ -1,6 +1,6 @@
 // The bootp side of the server in-process: the event sink's messages, the
-// client's life with a bootp server object (a fake one, registered for
-// this process only, so the test sees every call), and the reset
+// bootp objects' life with a bootp server object (a fake one, registered
+// for this process only, so the test sees every call), and the reset
 // handshake.
 #include <gtest/gtest.h>
 
@@ -184,36 +184,27 @@ TEST_F(BootpTest, TheEventSinkPostsEachEventWithACopyOfItsText) {
                                 {WM_BOOTP_INFO, "abc"}}));
 }
 
-TEST_F(BootpTest, TheClientStartsListensAndStopsTheBootpServer) {
+// Made by the first instance: the events for the bootp server to open, and
+// a client that connects to the bootp server's events, starts it, and at
+// the end stops it, disconnects and lets it go. A failed creation leaves
+// nothing behind.
+TEST_F(BootpTest, TheBootpObjectsStartListenToAndStopTheBootpServer) {
   MessageCatcher catcher;
-  FakeBootpServer server;
-  server.Register(true);
-  {
-    BootpClient client(catcher.window);
-    EXPECT_EQ(server.calls, (Calls{"Advise", "StartServer"}));
-    ASSERT_TRUE(server.sink);
-    // What the bootp server says reaches the main window.
-    InvokeWithText(server.sink.get(), 3, L"serving 4 boards");
-    EXPECT_EQ(catcher.Take(), (std::vector<std::pair<UINT, std::string>>{
-                                  {WM_BOOTP_INFO, "serving 4 boards"}}));
-  }
-  EXPECT_EQ(server.calls, (Calls{"Advise", "StartServer", "StopServer", "Unadvise 42"}));
-  EXPECT_FALSE(server.sink);
-  EXPECT_EQ(server.refs, 0) << "the client kept a reference";
-}
-
-// The events exist for the bootp server to open once the objects are made;
-// a failed creation leaves nothing behind.
-TEST_F(BootpTest, BootpObjectsComeAndGoInOrder) {
   {
     FakeBootpServer server;
     server.Register(true);
-    CreateBootpObjects(nullptr);
+    CreateBootpObjects(catcher.window);
+    EXPECT_EQ(server.calls, (Calls{"Advise", "StartServer"}));
+    ASSERT_TRUE(server.sink);
+    InvokeWithText(server.sink.get(), 3, L"serving 4 boards");
+    EXPECT_EQ(catcher.Take(), (std::vector<std::pair<UINT, std::string>>{
+                                  {WM_BOOTP_INFO, "serving 4 boards"}}));
     EXPECT_TRUE(UniqueHandle(OpenEventA(SYNCHRONIZE, FALSE, "BOOTP RESET EVENT")));
     EXPECT_TRUE(UniqueHandle(OpenEventA(SYNCHRONIZE, FALSE, "BOOTP RESET FINISHED")));
     DeleteBootpClient();
     EXPECT_EQ(server.calls, (Calls{"Advise", "StartServer", "StopServer", "Unadvise 42"}));
-    EXPECT_EQ(server.refs, 0);
+    EXPECT_FALSE(server.sink);
+    EXPECT_EQ(server.refs, 0) << "the client kept a reference";
     CloseBootpEvents();
   }
   FakeBootpServer failing;
