@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
