@@ -10,18 +10,13 @@
 #include "notifications/ServerLock.h"
 #include "testing/NotificationTestSupport.h"
 
-using testsupport::ChildProcess;
-using testsupport::LogWatcher;
-using testsupport::ReadyEvent;
-
 TEST(ConfigurationLock, GoesAheadAfterAMinuteWhenAnotherProcessHoldsIt) {
-  LogWatcher log;
+  testsupport::LogWatcher log;
   ServerLock& lock = ConfigurationLock();
   EXPECT_EQ(lock.Name(), "Configuration Semaphore");
-
-  ReadyEvent ready("configuration");
-  ChildProcess holder("hold-semaphore \"Configuration Semaphore\" 70000 \"" + ready.Name() + "\"");
-  ASSERT_TRUE(holder);
+  testsupport::ReadyEvent ready("configuration");
+  testsupport::ChildProcess holder("hold-semaphore \"Configuration Semaphore\" 70000 \"" +
+                                   ready.Name() + "\"");
   ASSERT_TRUE(ready.Wait(10000)) << "the helper never took the semaphore";
 
   DWORD start = GetTickCount();

@@ -22,10 +22,6 @@
 #include "Win32/Holders.h"
 #include "Win32/JContainer.h"
 
-// The last cookie handed out by any notification of this process; the next
-// one is this plus 1 (the first is 1).
-unsigned long LastNotificationCookie();
-
 class Notification {
  public:
   // Queries rawInterface (when not null) for iType and keeps the result as

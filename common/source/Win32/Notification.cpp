@@ -18,10 +18,6 @@ constexpr char kQueryCondition[] =
 
 }  // namespace
 
-unsigned long LastNotificationCookie() {
-  return static_cast<unsigned long>(InterlockedCompareExchange(&cookieCounter, 0, 0));
-}
-
 // ---- Notification -----------------------------------------------------------
 
 Notification::Notification(IUnknown* rawInterface, REFIID iType, unsigned long instanceID,
