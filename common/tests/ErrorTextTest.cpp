@@ -1,6 +1,7 @@
 // Raised texts: the assertion text, the length limit, texts kept per
 // thread, and what the translating frame makes of a thrown value.
 #include <gtest/gtest.h>
+
 #include <objbase.h>
 
 #include <atomic>

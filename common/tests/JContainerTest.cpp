@@ -1,5 +1,6 @@
 // The reader/writer lock, and the list and array built on it.
 #include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <atomic>

@@ -8,162 +8,103 @@
 #include <string>
 
 #include "testing/ServerTestSupport.h"
-#include "Win32/Holders.h"
 
 namespace {
 
-const char kAppId[] = "{DA956624-9E61-11D1-BF71-0060083188E7}";
-
-struct ServerClass {
-  const char* clsid;
-  const char* progId;
-  const char* versionIndependentProgId;
-};
-const ServerClass kClasses[] = {
+const std::string kAppId = "{DA956624-9E61-11D1-BF71-0060083188E7}";
+const std::string kOtherAppId = "{0F0F0F0F-0000-4000-8000-000000000001}";
+const char kInteractive[] = "Interactive User (17 bytes), level 1";
+// Each class: its CLSID, ProgID and version-independent ProgID.
+const std::string kClasses[][3] = {
     {"{DA956624-9E61-11D1-BF71-0060083188E7}", "QRBConsoleComponent.ControlCenterServer.1",
      "QRBConsoleComponent.ControlCenterServer"},
     {"{DA956622-9E61-11D1-BF71-0060083188E7}", "Korvane.Control.Center.Server.1",
      "Korvane.Control.Center.Server"},
 };
 
-std::string ClassKey(const ServerClass& c) { return std::string("CLSID\\") + c.clsid; }
-
+void SetClassesValue(const std::string& path, const char* name, DWORD type, const void* data,
+                     DWORD size) {
+  ASSERT_EQ(RegSetKeyValueA(HKEY_CLASSES_ROOT, path.c_str(), name, type, data, size),
+            ERROR_SUCCESS);
+}
 void SetClassesString(const std::string& path, const char* name, const std::string& value) {
-  UniqueKey key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, key.put(), nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>(value.size() + 1));
+  SetClassesValue(path, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
 }
 
-void SetClassesDword(const std::string& path, const char* name, DWORD value) {
-  UniqueKey key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_ALL_ACCESS, key.put()),
-            ERROR_SUCCESS);
-  RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                 sizeof value);
-}
-
-// The AppID key's identity values: RunAs (with its size in bytes) and
-// AuthenticationLevel.
-struct Identity {
-  std::string runAs;
-  DWORD runAsBytes = 0;
-  DWORD level = 0;
-};
-Identity IdentityOf(const std::string& appId) {
-  Identity identity;
-  UniqueKey key;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, ("AppID\\" + appId).c_str(), 0, KEY_READ, key.put()) !=
-      ERROR_SUCCESS)
-    return identity;
-  char text[64] = "";
-  DWORD size = sizeof text - 1;
-  if (RegQueryValueExA(key.get(), "RunAs", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
-                       &size) == ERROR_SUCCESS) {
-    identity.runAs = text;
-    identity.runAsBytes = size;
-  }
-  DWORD type = 0;
-  size = sizeof identity.level;
-  if (RegQueryValueExA(key.get(), "AuthenticationLevel", nullptr, &type,
-                       reinterpret_cast<BYTE*>(&identity.level), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD)
-    identity.level = 0;
-  return identity;
+// An AppID's RunAs text with its size in bytes, and its AuthenticationLevel.
+std::string Identity(const std::string& appId) {
+  const std::string key = "AppID\\" + appId;
+  char runAs[64] = "";
+  DWORD size = sizeof runAs, level = 0, levelSize = sizeof level;
+  RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "RunAs", RRF_RT_ANY, nullptr, runAs, &size);
+  RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "AuthenticationLevel", RRF_RT_REG_DWORD, nullptr,
+               &level, &levelSize);
+  return std::string(runAs) + " (" + std::to_string(size) + " bytes), level " +
+         std::to_string(level);
 }
 
 class Registration : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { RegisterServerForTests(); }
-
   void SetUp() override { CloseRunningServers(); }
   void TearDown() override {
     CloseRunningServers();
-    // Back to a clean registration, whatever the test changed.
     Run("/UnregServer");
     Run("/RegServer");
-    ExpectRegistered();
+    for (const auto& [clsid, progId, independentId] : kClasses) {
+      const std::string key = "CLSID\\" + clsid;
+      EXPECT_EQ(lstrcmpiA(ClassesString(key + "\\LocalServer32").c_str(), ServerPath().c_str()), 0);
+      EXPECT_EQ(ClassesString(key + "\\ProgID"), progId);
+      EXPECT_EQ(ClassesString(key + "\\VersionIndependentProgID"), independentId);
+      EXPECT_EQ(ClassesString(key, "AppID"), kAppId);
+      EXPECT_EQ(ClassesString(progId + "\\CLSID"), clsid);
+      EXPECT_EQ(ClassesString(independentId + "\\CLSID"), clsid);
+      EXPECT_EQ(ClassesString(independentId + "\\CurVer"), progId);
+    }
+    EXPECT_EQ(Identity(kAppId), kInteractive);
   }
 
   // A registration run: it must end by itself (a server that started
   // instead would not) and report success.
-  static void Run(const std::string& arguments) {
+  static void Run(const char* arguments) {
     ServerProcess run(arguments);
     ASSERT_TRUE(run.Started());
-    ASSERT_TRUE(run.WaitForExit(30000)) << "\"" << arguments << "\" did not end";
+    ASSERT_TRUE(run.WaitForExit(30000)) << arguments << " did not end";
     EXPECT_EQ(run.ExitCode(), 0u) << arguments;
-  }
-
-  static void ExpectRegistered() {
-    for (const ServerClass& c : kClasses) {
-      SCOPED_TRACE(c.clsid);
-      EXPECT_EQ(lstrcmpiA(ClassesString(ClassKey(c) + "\\LocalServer32").c_str(),
-                          ServerPath().c_str()),
-                0)
-          << ClassesString(ClassKey(c) + "\\LocalServer32");
-      EXPECT_EQ(ClassesString(ClassKey(c) + "\\ProgID"), c.progId);
-      EXPECT_EQ(ClassesString(ClassKey(c) + "\\VersionIndependentProgID"),
-                c.versionIndependentProgId);
-      EXPECT_EQ(ClassesString(std::string(c.progId) + "\\CLSID"), c.clsid);
-      EXPECT_EQ(ClassesString(std::string(c.versionIndependentProgId) + "\\CLSID"), c.clsid);
-      EXPECT_EQ(ClassesString(std::string(c.versionIndependentProgId) + "\\CurVer"), c.progId);
-      EXPECT_EQ(ClassesString(ClassKey(c), "AppID"), kAppId);
-    }
-    Identity identity = IdentityOf(kAppId);
-    EXPECT_EQ(identity.runAs, "Interactive User");
-    EXPECT_EQ(identity.runAsBytes, 17u);
-    EXPECT_EQ(identity.level, 1u);
-  }
-
-  static void ExpectUnregistered() {
-    for (const ServerClass& c : kClasses) {
-      SCOPED_TRACE(c.clsid);
-      EXPECT_FALSE(ClassesKeyExists(ClassKey(c)));
-      EXPECT_FALSE(ClassesKeyExists(c.progId));
-      EXPECT_FALSE(ClassesKeyExists(c.versionIndependentProgId));
-    }
-    EXPECT_FALSE(ClassesKeyExists(std::string("AppID\\") + kAppId));
   }
 };
 
-// What "UnregServer" removes ("RegServer" puts it back and is checked after
-// every test); unregistering what is not there is no failure either.
+// What "UnregServer" removes, also when it is not there; the round trip
+// ends in every test's check of what "RegServer" writes.
 TEST_F(Registration, UnregServerRemovesWhatRegistrationWrote) {
   Run("/UnregServer");
-  ExpectUnregistered();
   Run("/UnregServer");
-  ExpectUnregistered();
+  for (const auto& names : kClasses)
+    for (const std::string& key : {"CLSID\\" + names[0], names[1], names[2]})
+      EXPECT_FALSE(ClassesKeyExists(key)) << key;
+  EXPECT_FALSE(ClassesKeyExists("AppID\\" + kAppId));
 }
 
 TEST_F(Registration, RegisteringAgainKeepsEachAppIdAndRewritesItsIdentity) {
-  Run("/RegServer");
-  SetClassesString(std::string("AppID\\") + kAppId, "RunAs", "Someone Else");
-  SetClassesDword(std::string("AppID\\") + kAppId, "AuthenticationLevel", 4);
+  const DWORD level = 4;
+  SetClassesString("AppID\\" + kAppId, "RunAs", "Someone Else");
+  SetClassesValue("AppID\\" + kAppId, "AuthenticationLevel", REG_DWORD, &level, sizeof level);
   // A class that names an AppID of its own keeps it.
-  const std::string otherAppId = "{0F0F0F0F-0000-4000-8000-000000000001}";
-  SetClassesString(ClassKey(kClasses[1]), "AppID", otherAppId);
-  SetClassesString("AppID\\" + otherAppId, "RunAs", "Someone Else");
-
+  SetClassesString("CLSID\\" + kClasses[1][0], "AppID", kOtherAppId);
+  SetClassesString("AppID\\" + kOtherAppId, "RunAs", "Someone Else");
   Run("/RegServer");
-  EXPECT_EQ(ClassesString(ClassKey(kClasses[0]), "AppID"), kAppId);
-  EXPECT_EQ(ClassesString(ClassKey(kClasses[1]), "AppID"), otherAppId);
-  for (const std::string& appId : {std::string(kAppId), otherAppId}) {
-    SCOPED_TRACE(appId);
-    Identity identity = IdentityOf(appId);
-    EXPECT_EQ(identity.runAs, "Interactive User");
-    EXPECT_EQ(identity.level, 1u);
-  }
+  EXPECT_EQ(ClassesString("CLSID\\" + kClasses[0][0], "AppID"), kAppId);
+  EXPECT_EQ(ClassesString("CLSID\\" + kClasses[1][0], "AppID"), kOtherAppId);
+  EXPECT_EQ(Identity(kAppId), kInteractive);
+  EXPECT_EQ(Identity(kOtherAppId), kInteractive);
 }
 
 TEST_F(Registration, UnregServerLeavesAProgIdThatAnotherClassTookOver) {
-  Run("/RegServer");
   const std::string other = "{0F0F0F0F-0000-4000-8000-000000000002}";
-  SetClassesString(std::string(kClasses[1].versionIndependentProgId) + "\\CLSID", nullptr, other);
+  SetClassesString(kClasses[1][2] + "\\CLSID", nullptr, other);
   Run("/UnregServer");
-  EXPECT_FALSE(ClassesKeyExists(kClasses[1].progId));
-  EXPECT_EQ(ClassesString(std::string(kClasses[1].versionIndependentProgId) + "\\CLSID"), other);
+  EXPECT_FALSE(ClassesKeyExists(kClasses[1][1]));
+  EXPECT_EQ(ClassesString(kClasses[1][2] + "\\CLSID"), other);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // give it.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ServerCommandLine.h"
@@ -11,37 +11,23 @@ namespace {
 
 using S = ServerSwitch;
 
-struct Case {
-  const char* commandLine;
-  std::vector<ServerSwitch> expected;
-};
-
 TEST(ServerCommandLine, SwitchesAreSplitAtDashesAndSlashesOnly) {
-  const Case cases[] = {
+  const std::pair<const char*, std::vector<ServerSwitch>> cases[] = {
       {"", {}},
-      {"/RegServer", {S::RegServer}},
       {"-regserver", {S::RegServer}},
       {"/UNREGSERVER", {S::UnregServer}},
-      {"-Embedding", {S::Embedding}},
-      // COM's own form, as Wine and Windows append it.
-      {" -Embedding", {S::Embedding}},
+      {" -Embedding", {S::Embedding}},  // COM's own form, as Wine and Windows append it
       // A space stays part of its piece, which then matches nothing.
       {"RegServer /UnregServer", {S::UnregServer}},
-      {"Embedding /RegServer", {S::RegServer}},
       {"/RegServer ", {}},
-      // Nothing after Embedding is looked at.
+      // Nothing after Embedding is looked at; every piece before it is, in order.
       {"Embedding/RegServer", {S::Embedding}},
-      {"/Embedding/UnregServer/RegServer", {S::Embedding}},
-      // Every piece before it is, in order.
-      {"/UnregServer/RegServer", {S::UnregServer, S::RegServer}},
-      {"/Automation/RegServer", {S::RegServer}},
+      {"/UnregServer/Automation/RegServer", {S::UnregServer, S::RegServer}},
       {"//RegServer--", {S::RegServer}},
       {"/Reg", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("command line \"") + c.commandLine + "\"");
-    EXPECT_EQ(ReadServerSwitches(c.commandLine), c.expected);
-  }
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(ReadServerSwitches(line), expected) << "command line \"" << line << "\"";
   EXPECT_TRUE(ReadServerSwitches(nullptr).empty());
 }
 
