@@ -15,13 +15,14 @@ namespace {
 // Where the test installation's settings keep the board command address.
 const char kNetwork[] = "Network";
 
-std::string RaisedText(void (*body)()) {
+// True when body raises a text that starts with start.
+bool Raises(void (*body)(), const std::string& start) {
   try {
     body();
   } catch (char* text) {
-    return text;
+    return std::string(text).rfind(start, 0) == 0;
   }
-  return "(nothing raised)";
+  return false;
 }
 
 TEST(KorvaneSocket, SendsTheBufferUnchangedAsOneDatagram) {
@@ -59,22 +60,16 @@ TEST(KorvaneSocket, TheDestinationComesFromTheInstallationSettingsOrIsRefusedWit
   EXPECT_TRUE(listener.Receive(got, 2000));
 
   setting.SetString(kNetwork, kBoardCommandAddressValue, "boards.local");
-  EXPECT_EQ(RaisedText([] { KorvaneSocket socket(1, 4000); }),
-            "The board command address \"boards.local\" is not a dotted IPv4 address (set it as "
-            "\"Board Command Address\" under "
-            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane\\Network).");
+  EXPECT_TRUE(Raises([] { KorvaneSocket(1, 4000); },
+                     "The board command address \"boards.local\" is not a dotted IPv4 address"));
   setting.SetDword(kNetwork, kBoardCommandAddressValue, 0x7F000001);
-  EXPECT_EQ(RaisedText([] { KorvaneSocket socket(1, 4000); }),
-            "The value \"Board Command Address\" of "
-            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane\\Network must be a dotted IPv4 "
-            "address text (REG_SZ).");
-  EXPECT_EQ(RaisedText([] { KorvaneSocket socket(2, 4000, "127.0.0.1"); }),
-            "Socket kind 2 is not available: the board socket is kind 1 (board command "
-            "datagrams).");
-  EXPECT_EQ(RaisedText([] {
-              KorvaneSocket socket(1, 4000, "127.0.0.256");
-            }).rfind("The board command address \"127.0.0.256\" is not a dotted IPv4 address", 0),
-            0u);
+  EXPECT_TRUE(Raises([] { KorvaneSocket(1, 4000); },
+                     "The value \"Board Command Address\" of "
+                     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlow\\Korvane\\Network must be"));
+  EXPECT_TRUE(Raises([] { KorvaneSocket(1, 4000, "127.0.0.256"); },
+                     "The board command address \"127.0.0.256\" is not a dotted IPv4 address"));
+  EXPECT_TRUE(
+      Raises([] { KorvaneSocket(2, 4000, "127.0.0.1"); }, "Socket kind 2 is not available"));
   // Without the setting a real installation reaches every board. (Only the
   // address is checked: nothing is sent.)
   setting.DeleteValue(kNetwork, kBoardCommandAddressValue);

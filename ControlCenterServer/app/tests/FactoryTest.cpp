@@ -1,6 +1,7 @@
 // The class factory, the console component base and the component's
 // identity, run in-process: creation and its failures, aggregation, the
-// error text handed out once, and the main window's shutdown rule.
+// error text handed out once, the main window's shutdown rule, and the
+// switches of the command lines COM and users give the server.
 #include <windows.h>
 #include <objbase.h>
 
@@ -8,7 +9,7 @@
 
 #include <ControlCenter.h>
 
-#include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "app/ControlCenterServer.h"
 #include "app/ServerApp.h"
 #include "app/ServerClassTable.h"
+#include "app/ServerCommandLine.h"
 #include "component/CCCmpnt.h"
 #include "testing/NotificationTestSupport.h"
 #include "testing/ServerTestSupport.h"
@@ -33,9 +35,9 @@ class InProcess : public ::testing::Test {
   // installation and the registered components.
   static void SetUpTestSuite() {
     RegisterServerForTests();
-    installation = new TestInstallationSettings;
+    installation = std::make_unique<TestInstallationSettings>();
   }
-  static void TearDownTestSuite() { delete installation; }
+  static void TearDownTestSuite() { installation.reset(); }
 
   void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
   void TearDown() override {
@@ -60,21 +62,14 @@ class InProcess : public ::testing::Test {
   testsupport::LogWatcher log;
   const LONG objectsBefore = ServerObjectCount();
   const LONG locksBefore = ServerLockCount();
-  static TestInstallationSettings* installation;
+  static inline std::unique_ptr<TestInstallationSettings> installation;
 };
-
-TestInstallationSettings* InProcess::installation = nullptr;
 
 TEST_F(InProcess, ErrorTextIsHandedOutOnceWithItsSizeAndCutToFit) {
   QRBConsoleComponent* made = nullptr;
   ASSERT_EQ(ControlCenterServer::Create(nullptr, &made), S_OK);
   auto component = ComPtr<QRBConsoleComponent>::Attach(made);
-  unsigned short size = 77;
-  char untouched[] = "untouched";
-  char* text = untouched;
-  EXPECT_EQ(component->GetErrorText(&size, &text), E_FAIL);
-  EXPECT_EQ(size, 77);
-  EXPECT_EQ(text, untouched);
+  EXPECT_EQ(TakeErrorText(component.get()), "(none)");
   // The newest text replaces the one before; each goes to the error log.
   component->SetErrorText("an older failure");
   component->SetErrorText("0123456789");
@@ -99,17 +94,9 @@ struct FakeOuter : IUnknown {
   int queries = 0;
 };
 
-HRESULT RaisesText(IUnknown*, QRBConsoleComponent**) {
-  throw const_cast<char*>("the creator failed");
-}
-HRESULT FailsWithCode(IUnknown*, QRBConsoleComponent**) { return E_OUTOFMEMORY; }
 struct RefusesToStart : QRBConsoleComponent {
   HRESULT Initialize() override { return E_ACCESSDENIED; }
 };
-HRESULT MakesOneThatRefusesToStart(IUnknown*, QRBConsoleComponent** made) {
-  *made = new RefusesToStart;
-  return S_OK;
-}
 
 // A failed creation hands out nothing and leaves nothing alive (the
 // fixture counts the objects); only a raised text is an error to log.
@@ -129,9 +116,15 @@ TEST_F(InProcess, FailedCreationsKeepTheirCodeAndLeaveNothingBehind) {
   EXPECT_EQ(outer.refs, 1u);
   EXPECT_EQ(outer.queries, 0);
 
-  for (auto [creator, expected] : {std::make_pair(&FailsWithCode, E_OUTOFMEMORY),
-                                   std::make_pair(&MakesOneThatRefusesToStart, E_ACCESSDENIED),
-                                   std::make_pair(&RaisesText, E_FAIL)}) {
+  const std::pair<ComponentCreator, HRESULT> creators[] = {
+      {[](IUnknown*, QRBConsoleComponent**) { return E_OUTOFMEMORY; }, E_OUTOFMEMORY},
+      {[](IUnknown*, QRBConsoleComponent** made) { return *made = new RefusesToStart, S_OK; },
+       E_ACCESSDENIED},
+      {[](IUnknown*, QRBConsoleComponent**) -> HRESULT {
+         throw const_cast<char*>("the creator failed");
+       },
+       E_FAIL}};
+  for (auto [creator, expected] : creators) {
     ServerClassEntry entry = {&CLSID_ControlCenterServer, creator, "t", "t.1", "t", nullptr, 0};
     void* object = &entry;
     EXPECT_EQ(CFactory(entry).CreateInstance(nullptr, IID_IUnknown, &object), expected);
@@ -153,13 +146,14 @@ TEST_F(InProcess, ComponentIsOneObjectAloneOrAggregated) {
   ASSERT_EQ(factory.CreateInstance(nullptr, IID_IControlCenterComponent, client.put_void()), S_OK);
   ComPtr<IQRBConsoleComponent> console;
   ComPtr<IBootpNotificationSource> bootp;
-  ComPtr<IUnknown> fromClient, fromConsole, fromBootp;
   ASSERT_EQ(client->QueryInterface(IID_IQRBConsoleComponent, console.put_void()), S_OK);
   ASSERT_EQ(console->QueryInterface(IID_IBootpNotificationSource, bootp.put_void()), S_OK);
-  ASSERT_EQ(client->QueryInterface(IID_IUnknown, fromClient.put_void()), S_OK);
-  ASSERT_EQ(console->QueryInterface(IID_IUnknown, fromConsole.put_void()), S_OK);
-  ASSERT_EQ(bootp->QueryInterface(IID_IUnknown, fromBootp.put_void()), S_OK);
-  EXPECT_TRUE(fromClient.get() == fromConsole.get() && fromClient.get() == fromBootp.get());
+  auto self = [](IUnknown* face) {
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(face->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
+    return unknown.get();
+  };
+  EXPECT_TRUE(self(client.get()) == self(console.get()) && self(client.get()) == self(bootp.get()));
   EXPECT_TRUE(FAILED(client->ListSets(nullptr, nullptr, nullptr, nullptr)));
   EXPECT_EQ(Texts{TakeErrorText(console.get())}, log.Seen());
   EXPECT_EQ(TakeErrorText(client.get()), "(none)");
@@ -168,17 +162,15 @@ TEST_F(InProcess, ComponentIsOneObjectAloneOrAggregated) {
   ComPtr<IUnknown> inner;
   ASSERT_EQ(factory.CreateInstance(&outer, IID_IUnknown, inner.put_void()), S_OK);
   EXPECT_EQ(outer.refs, 1u) << "the inner object's own IUnknown must not count on the outer";
-  IControlCenterComponent* aggregated = nullptr;
-  ASSERT_EQ(
-      inner->QueryInterface(IID_IControlCenterComponent, reinterpret_cast<void**>(&aggregated)),
-      S_OK);
+  ComPtr<IControlCenterComponent> aggregated;
+  ASSERT_EQ(inner->QueryInterface(IID_IControlCenterComponent, aggregated.put_void()), S_OK);
   EXPECT_EQ(outer.refs, 2u);
   void* other = nullptr;
   EXPECT_EQ(aggregated->QueryInterface(IID_IBootpNotificationSource, &other), E_NOINTERFACE);
   EXPECT_EQ(outer.queries, 1);
   EXPECT_TRUE(FAILED(aggregated->ListSets(nullptr, nullptr, nullptr, nullptr)));
-  EXPECT_NE(TakeErrorText(aggregated), "(none)");
-  aggregated->Release();
+  EXPECT_NE(TakeErrorText(aggregated.get()), "(none)");
+  aggregated.reset();
   EXPECT_EQ(outer.refs, 1u);
 }
 
@@ -224,6 +216,27 @@ TEST_F(InProcess, MainWindowEndsOnlyWhenNothingHoldsItAnyMore) {
   SetShutdownWindow(nullptr);
   GiveBackOwnLock();
   if (IsWindow(window)) DestroyWindow(window);
+}
+
+TEST(ServerCommandLine, SwitchesAreSplitAtDashesAndSlashesOnly) {
+  using S = ServerSwitch;
+  const std::pair<const char*, std::vector<ServerSwitch>> cases[] = {
+      {"", {}},
+      {"-regserver", {S::RegServer}},
+      {"/UNREGSERVER", {S::UnregServer}},
+      {" -Embedding", {S::Embedding}},  // COM's own form, as Wine and Windows append it
+      // A space stays part of its piece, which then matches nothing.
+      {"RegServer /UnregServer", {S::UnregServer}},
+      {"/RegServer ", {}},
+      // Nothing after Embedding is looked at; every piece before it is, in order.
+      {"Embedding/RegServer", {S::Embedding}},
+      {"/UnregServer/Automation/RegServer", {S::UnregServer, S::RegServer}},
+      {"//RegServer--", {S::RegServer}},
+      {"/Reg", {}},
+  };
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(ReadServerSwitches(line), expected) << "command line \"" << line << "\"";
+  EXPECT_TRUE(ReadServerSwitches(nullptr).empty());
 }
 
 }  // namespace
