@@ -16,9 +16,8 @@
 
 namespace {
 
-// Long enough for a thread that is free to go to get there under a busy
-// Wine, short enough to keep the run quick. A thread that should be held
-// must still be held after kHeld.
+// A thread that should be held must still be held after kHeld; one that is
+// free to go gets there within kArrives, even under a busy Wine.
 constexpr DWORD kHeld = 150;
 constexpr DWORD kArrives = 10000;
 
@@ -31,8 +30,7 @@ bool StaysOut(const std::atomic<bool>& flag) {
   return !flag;
 }
 
-// A body run on a thread of its own. At destruction the thread is joined
-// once it has finished, or left to its wait when it does not.
+// A body on a thread of its own, joined once done or left to its wait.
 class Job {
  public:
   explicit Job(std::function<void()> body)
@@ -133,12 +131,10 @@ void Fill(JList<int>& list, std::initializer_list<int> values) {
   for (int v : values) list.AddTail(v);
 }
 
-TEST(JList, KeepsHeadAndTailThroughEveryKindOfRemovalAndFinds) {
+TEST(JList, KeepsHeadAndTailThroughEveryKindOfRemoval) {
   JList<int> list(false);
-  Fill(list, {1, 2, 3});
-  EXPECT_EQ(list.RemoveHead(), 1);
-  list.DeleteHead();
-  EXPECT_EQ(list.RemoveHead(), 3);  // the last node: head and tail go
+  Fill(list, {1});
+  list.DeleteHead();  // the last node: head and tail go
   EXPECT_TRUE(list.IsEmpty());
   Fill(list, {1, 2, 3, 4, 5});
   JListIterator<int> it(list, NoLock);
@@ -148,46 +144,26 @@ TEST(JList, KeepsHeadAndTailThroughEveryKindOfRemovalAndFinds) {
   it.Next();
   it.RemoveCurrent();  // the tail
   EXPECT_FALSE(it.More());
-  Fill(list, {2, 6});
-  EXPECT_EQ(Contents(list, NoLock), (Ints{2, 4, 2, 6}));
-  // Find stands on the first match from the head, or stays put.
-  EXPECT_FALSE(it.Find(99));
-  EXPECT_FALSE(it.More()) << "a failed Find moved the iterator";
-  EXPECT_TRUE(it.Find(2));
-  it.Current() = 3;  // Current is the element itself
-  it.Next();
+  Fill(list, {6});
   it.First();
-  EXPECT_EQ(it.Current(), 3);
-  EXPECT_EQ(Contents(list, NoLock), (Ints{3, 4, 2, 6}));
+  EXPECT_EQ(it.Current(), 2);
+  EXPECT_EQ(Contents(list, NoLock), (Ints{2, 4, 6}));
   while (it.More()) it.RemoveCurrent();  // the last one is head and tail at once
   list.AddTail(7);
   EXPECT_EQ(Contents(list, NoLock), Ints{7});
 }
 
-TEST(JList, MisuseIsRefusedAndLeavesTheLockFree) {
-  JList<int> unlocked(false), locked(true);
-  Fill(locked, {1, 2});
-  JListIterator<int> end(unlocked, NoLock);  // on no node
-  EXPECT_THROW(unlocked.RemoveHead(), char*);
-  EXPECT_THROW(end.Next(), char*);
-  EXPECT_THROW(end.RemoveCurrent(), char*);
-  EXPECT_THROW((JArray<int>(0, 0, false)), char*);
-  EXPECT_THROW(JListIterator<int>(locked, ReaderLock).RemoveCurrent(), char*);
-  EXPECT_TRUE(RaisesText([&] { JListIterator<int>(unlocked, WriterLock); },
-                         "JList doesn't have lock and iterator lock type specified: "));
-  EXPECT_TRUE(RaisesText([&] { JListIterator<int>(locked, NoLock); },
-                         "JList needs lock and iterator lock type not specified: "));
-  // Neither the refused iterators nor the refused removal kept a side of
-  // the lock: another thread can still remove.
-  EXPECT_TRUE(Within(kArrives, Job([&] { locked.DeleteHead(); }).done));
-  EXPECT_EQ(Contents(locked, ReaderLock), Ints{2});
-}
-
-// A reader iteration lets appenders in, its own thread too, but holds
+// Iterators that do not fit the list are refused and hold nothing of its
+// lock. A reader iteration lets appenders in, its own thread too, but holds
 // removals off; a writer iteration holds off appenders and iterations.
 TEST(JList, IterationsHoldOffWhatTheirSideOfTheLockExcludes) {
-  JList<int> list(true);
+  JList<int> unlocked(false), list(true);
   Fill(list, {1});
+  EXPECT_THROW(JListIterator<int>(list, ReaderLock).RemoveCurrent(), char*);
+  EXPECT_TRUE(RaisesText([&] { JListIterator<int>(unlocked, WriterLock); },
+                         "JList doesn't have lock and iterator lock type specified: "));
+  EXPECT_TRUE(RaisesText([&] { JListIterator<int>(list, NoLock); },
+                         "JList needs lock and iterator lock type not specified: "));
   auto reader = std::make_unique<JListIterator<int>>(list, ReaderLock);
   EXPECT_TRUE(Within(kArrives, Job([&] { list.AddTail(2); }).done));
   list.AddTail(3);
@@ -207,47 +183,14 @@ TEST(JList, IterationsHoldOffWhatTheirSideOfTheLockExcludes) {
   EXPECT_EQ(Contents(list, ReaderLock), (Ints{3, 4}));
 }
 
-// Appenders on many threads at once, with reader iterations walking the
-// list as it grows: nothing is lost, and every walk meets each appender's
-// entries in order.
-TEST(JList, AppendersRaceWithEachOtherAndWithReaderIterations) {
-  constexpr int kThreads = 3, kEach = 400;
-  JList<int> list(true);
-  std::atomic<bool> appending{true};
-  std::atomic<int> badOrder{0};
-  auto walk = [&] {
-    int last[kThreads] = {-1, -1, -1}, seen = 0;
-    for (JListIterator<int> it(list, ReaderLock); it.More(); it.Next(), ++seen) {
-      int& before = last[it.Current() / kEach];
-      if (it.Current() % kEach <= before) ++badOrder;
-      before = it.Current() % kEach;
-    }
-    return seen;
-  };
-  std::thread reader([&] {
-    while (appending) walk();
-  });
-  std::vector<std::thread> appenders;
-  for (int t = 0; t < kThreads; ++t)
-    appenders.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) list.AddTail(t * kEach + i);
-    });
-  for (auto& appender : appenders) appender.join();
-  appending = false;
-  reader.join();
-  EXPECT_EQ(walk(), kThreads * kEach);
-  EXPECT_EQ(badOrder, 0);
-}
-
 // Counts live elements: every slot holds a constructed one.
 struct Counted {
-  static int live;
+  static inline int live = 0;
   int value = 0;
   Counted() { ++live; }
   Counted(const Counted& other) : value(other.value) { ++live; }
   ~Counted() { --live; }
 };
-int Counted::live = 0;
 
 TEST(JArray, GrowsInWholeStepsKeepingItsElementsAndRefusesAnImpossibleIndex) {
   {

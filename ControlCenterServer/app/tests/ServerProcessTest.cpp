@@ -1,8 +1,6 @@
-// The server as its clients meet it: started by COM or by hand, answering
-// across the process boundary and ending by itself when nothing holds it;
-// and its registration runs. (LockServer is tested in-process: Wine's proxy
-// for IClassFactory answers LockServer itself with E_NOTIMPL and never
-// calls the server.)
+// The server as its clients meet it across the process boundary, started
+// by COM or by hand, and its registration runs. (LockServer is tested
+// in-process: Wine's proxy for IClassFactory answers it with E_NOTIMPL.)
 #include <windows.h>
 #include <objbase.h>
 
@@ -49,8 +47,7 @@ TEST_F(ServerProcessTest, ACreationAsTheLastObjectGoesIsServed) {
     ASSERT_EQ(Create(CLSID_ControlCenterServer, console), S_OK);
     console.reset();
     ComPtr<IControlCenterComponent> client;
-    HRESULT hr = Create(CLSID_ControlCenterComponent, client);
-    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    ASSERT_EQ(Create(CLSID_ControlCenterComponent, client), S_OK);
     unsigned char flag = 0;
     EXPECT_EQ(client->IsSetChanging(&flag), S_OK);
   }
@@ -87,7 +84,6 @@ TEST_F(ServerProcessTest, ServerStartedByHandStaysUntilClosedAndItsLastClientGoe
 }
 
 const std::string kAppId = "{DA956624-9E61-11D1-BF71-0060083188E7}";
-const std::string kOtherAppId = "{0F0F0F0F-0000-4000-8000-000000000001}";
 const char kInteractive[] = "Interactive User (17 bytes), level 1";
 // Each class: its CLSID key, ProgID and version-independent ProgID.
 const std::string kClasses[][3] = {
@@ -162,13 +158,14 @@ TEST_F(Registration, RegisteringAgainKeepsEachAppIdAndUnregisteringKeepsOthersPr
   SetClassesText("AppID\\" + kAppId, "RunAs", "Someone Else");
   RegSetKeyValueA(HKEY_CLASSES_ROOT, ("AppID\\" + kAppId).c_str(), "AuthenticationLevel", REG_DWORD,
                   &level, sizeof level);
-  SetClassesText(kClasses[1][0], "AppID", kOtherAppId);
-  SetClassesText("AppID\\" + kOtherAppId, "RunAs", "Someone Else");
+  const std::string otherAppId = "{0F0F0F0F-0000-4000-8000-000000000001}";
+  SetClassesText(kClasses[1][0], "AppID", otherAppId);
+  SetClassesText("AppID\\" + otherAppId, "RunAs", "Someone Else");
   RunServer("/RegServer");
   EXPECT_EQ(ClassesString(kClasses[0][0], "AppID"), kAppId);
-  EXPECT_EQ(ClassesString(kClasses[1][0], "AppID"), kOtherAppId);
+  EXPECT_EQ(ClassesString(kClasses[1][0], "AppID"), otherAppId);
   EXPECT_EQ(Identity(kAppId), kInteractive);
-  EXPECT_EQ(Identity(kOtherAppId), kInteractive);
+  EXPECT_EQ(Identity(otherAppId), kInteractive);
 
   const std::string other = "{0F0F0F0F-0000-4000-8000-000000000002}";
   SetClassesText(kClasses[1][2] + "\\CLSID", nullptr, other);
