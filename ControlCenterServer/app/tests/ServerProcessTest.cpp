@@ -1,8 +1,6 @@
-// The server as its clients meet it: started by COM or by hand, answering
-// for its two classes across the process boundary, and ending by itself
-// when nothing holds it. (LockServer is tested in-process: Wine's proxy for
-// IClassFactory answers LockServer itself with E_NOTIMPL and never calls
-// the server.)
+// The server as its clients meet it across the process boundary, started
+// by COM or by hand, and its registration runs. (LockServer is tested
+// in-process: Wine's proxy for IClassFactory answers it with E_NOTIMPL.)
 #include <windows.h>
 #include <objbase.h>
 
@@ -10,147 +8,34 @@
 
 #include <ControlCenter.h>
 
-#include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "testing/ServerTestSupport.h"
-#include "Win32/Holders.h"
 
 namespace {
-
-// How long a server may take to end once nothing holds it, and how long a
-// server that must stay up is watched.
-constexpr DWORD kExitTimeoutMs = 15000;
-constexpr DWORD kStaysUpMs = 1500;
 
 class ServerProcessTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     RegisterServerForTests();
-    installation = new TestInstallationSettings;
+    installation = std::make_unique<TestInstallationSettings>();
   }
   static void TearDownTestSuite() {
-    delete installation;
-    installation = nullptr;
+    installation.reset();
     CoUninitialize();
   }
-
-  void SetUp() override {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CloseRunningServers();
-  }
-  void TearDown() override {
-    CloseRunningServers();
-    CoUninitialize();
-  }
+  void SetUp() override { CloseRunningServers(); }
+  void TearDown() override { CloseRunningServers(); }
 
   template <class I>
-  static HRESULT Create(REFCLSID clsid, REFIID iid, ComPtr<I>& object) {
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object.put_void());
+  static HRESULT Create(REFCLSID clsid, ComPtr<I>& object) {
+    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(I), object.put_void());
   }
 
-  static TestInstallationSettings* installation;
+  static inline std::unique_ptr<TestInstallationSettings> installation;
 };
-
-TestInstallationSettings* ServerProcessTest::installation = nullptr;
-
-// What GetErrorText hands out, or "(none)" when it refuses.
-template <class I>
-std::string TakeErrorText(I* object, unsigned short* sizeOut = nullptr) {
-  unsigned short size = 0;
-  char* text = nullptr;
-  if (object->GetErrorText(&size, &text) != S_OK) return "(none)";
-  std::string result = text ? text : "(null)";
-  CoTaskMemFree(text);
-  if (sizeOut) *sizeOut = size;
-  return result;
-}
-
-// Every slot of both client interfaces reaches the server and comes back
-// with a proper answer across the process boundary: S_OK, or a failure
-// whose text is handed out once. A method whose work is not built yet says
-// so by name.
-TEST_F(ServerProcessTest, EverySlotAnswersAcrossTheProcessBoundary) {
-  ComPtr<IControlCenterComponent> client;
-  ASSERT_EQ(Create(CLSID_ControlCenterComponent, IID_IControlCenterComponent, client), S_OK);
-  ComPtr<IBootpNotificationSource> bootp;
-  ASSERT_EQ(client->QueryInterface(IID_IBootpNotificationSource, bootp.put_void()), S_OK);
-  ComPtr<IQRBConsoleComponent> console;
-  ASSERT_EQ(client->QueryInterface(IID_IQRBConsoleComponent, console.put_void()), S_OK);
-
-  unsigned short n = 0, size = 0;
-  unsigned short* indexes = nullptr;
-  char* block = nullptr;
-  unsigned char flag = 0;
-  ULONG cookie = 0;
-  unsigned short boards[] = {0, 1};
-  char name[] = "Plant";
-  // Calls that change nothing lasting; arguments that a built method
-  // refuses (no callback interface, no boards, no change running).
-  std::vector<std::pair<const char*, std::function<HRESULT()>>> calls = {
-      {"ListSets", [&] { return client->ListSets(&n, &indexes, &size, &block); }},
-      {"SelectSet", [&] { return client->SelectSet(6, name, nullptr); }},
-      {"RestoreBackup", [&] { return client->RestoreBackup(nullptr); }},
-      {"BackupExists", [&] { return client->BackupExists(&flag); }},
-      {"SendBoardCommand", [&] { return client->SendBoardCommand(1, 2, boards); }},
-      {"IsSetChanging", [&] { return client->IsSetChanging(&flag); }},
-      {"RegisterNotification",
-       [&] { return client->RegisterNotification(nullptr, 6, name, &cookie); }},
-      {"UnregisterNotification", [&] { return client->UnregisterNotification(0xFFFFFFF0); }},
-      {"AllowSetChange", [&] { return client->AllowSetChange(0xFFFFFFF0); }},
-      {"GetActiveSetName", [&] { return client->GetActiveSetName(&size, &block); }},
-      {"GetBackupSetName", [&] { return client->GetBackupSetName(&size, &block); }},
-      {"ActiveSetExists", [&] { return client->ActiveSetExists(&flag); }},
-      {"RegisterBootpNotification",
-       [&] { return bootp->RegisterBootpNotification(nullptr, &cookie); }},
-      {"UnregisterBootpNotification",
-       [&] { return bootp->UnregisterBootpNotification(0xFFFFFFF0); }},
-  };
-  // The time-out is stored in the installation: only in the test's own.
-  if (installation->Ours())
-    calls.push_back({"SetClientTimeout", [&] { return client->SetClientTimeout(10); }});
-
-  bool throughClient = true;
-  for (const auto& [method, call] : calls) {
-    SCOPED_TRACE(method);
-    HRESULT hr = call();
-    CoTaskMemFree(indexes);
-    CoTaskMemFree(block);
-    indexes = nullptr;
-    block = nullptr;
-    if (hr == S_OK) continue;
-    ASSERT_EQ(hr, E_FAIL) << std::hex << hr;
-    unsigned short textSize = 0;
-    std::string text = throughClient ? TakeErrorText(client.get(), &textSize)
-                                     : TakeErrorText(console.get(), &textSize);
-    throughClient = !throughClient;
-    EXPECT_NE(text, "(none)") << "a failure without a text";
-    EXPECT_EQ(textSize, text.size() + 1);
-    EXPECT_EQ(TakeErrorText(client.get()), "(none)") << "handed out twice";
-  }
-}
-
-TEST_F(ServerProcessTest, RefusedInterfaceAtCreationLeavesNoObjectBehind) {
-  // Holding the class object does not hold the server: only objects and
-  // locks do. So the server COM started ends once the refused object is gone.
-  ComPtr<IClassFactory> factory;
-  ASSERT_EQ(CoGetClassObject(CLSID_ControlCenterServer, CLSCTX_LOCAL_SERVER, nullptr,
-                             IID_IClassFactory, factory.put_void()),
-            S_OK);
-  HWND window = WaitForServerWindow(0, 5000);
-  ASSERT_NE(window, nullptr) << "no server window";
-  UniqueHandle server = OpenServerProcess(window);
-  ASSERT_TRUE(server);
-
-  ComPtr<IControlCenterComponent> refused;
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IControlCenterComponent, refused.put_void()),
-            E_NOINTERFACE);
-  EXPECT_FALSE(refused);
-  EXPECT_TRUE(WaitForProcessExit(server.get(), kExitTimeoutMs))
-      << "the refused object was left alive";
-}
 
 // A client that asks for an object just as the last one went meets a server
 // that is ending: it must be served, by that server or by a new one, and
@@ -159,11 +44,10 @@ TEST_F(ServerProcessTest, ACreationAsTheLastObjectGoesIsServed) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     ComPtr<IQRBConsoleComponent> console;
-    ASSERT_EQ(Create(CLSID_ControlCenterServer, IID_IQRBConsoleComponent, console), S_OK);
+    ASSERT_EQ(Create(CLSID_ControlCenterServer, console), S_OK);
     console.reset();
     ComPtr<IControlCenterComponent> client;
-    HRESULT hr = Create(CLSID_ControlCenterComponent, IID_IControlCenterComponent, client);
-    ASSERT_EQ(hr, S_OK) << std::hex << hr;
+    ASSERT_EQ(Create(CLSID_ControlCenterComponent, client), S_OK);
     unsigned char flag = 0;
     EXPECT_EQ(client->IsSetChanging(&flag), S_OK);
   }
@@ -171,8 +55,9 @@ TEST_F(ServerProcessTest, ACreationAsTheLastObjectGoesIsServed) {
 
 // Started by hand, the server stays without clients and after them; told
 // to close while a client holds an object, it only hides, and the last
-// client then ends it.
+// client then ends it. (COM's own hold on the class objects holds nothing.)
 TEST_F(ServerProcessTest, ServerStartedByHandStaysUntilClosedAndItsLastClientGoes) {
+  constexpr DWORD kStaysUpMs = 1500;
   ServerProcess server("");
   ASSERT_TRUE(server.Started());
   HWND window = WaitForServerWindow(server.Id(), 10000);
@@ -183,19 +68,110 @@ TEST_F(ServerProcessTest, ServerStartedByHandStaysUntilClosedAndItsLastClientGoe
   EXPECT_FALSE(server.WaitForExit(kStaysUpMs));
 
   ComPtr<IQRBConsoleComponent> client;
-  ASSERT_EQ(Create(CLSID_ControlCenterServer, IID_IQRBConsoleComponent, client), S_OK);
+  ASSERT_EQ(Create(CLSID_ControlCenterServer, client), S_OK);
   EXPECT_EQ(FindServerWindow(), window) << "COM started a second server";
   client.reset();
   EXPECT_FALSE(server.WaitForExit(kStaysUpMs));
 
-  ASSERT_EQ(Create(CLSID_ControlCenterServer, IID_IQRBConsoleComponent, client), S_OK);
+  ASSERT_EQ(Create(CLSID_ControlCenterServer, client), S_OK);
   PostMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_FALSE(server.WaitForExit(kStaysUpMs)) << "closed under a client";
   unsigned short size = 0;
   char* text = nullptr;
   EXPECT_EQ(client->GetErrorText(&size, &text), E_FAIL) << "the object stopped answering";
   client.reset();
-  EXPECT_TRUE(server.WaitForExit(kExitTimeoutMs));
+  EXPECT_TRUE(server.WaitForExit(15000));
+}
+
+const std::string kAppId = "{DA956624-9E61-11D1-BF71-0060083188E7}";
+const char kInteractive[] = "Interactive User (17 bytes), level 1";
+// Each class: its CLSID key, ProgID and version-independent ProgID.
+const std::string kClasses[][3] = {
+    {"CLSID\\{DA956624-9E61-11D1-BF71-0060083188E7}", "QRBConsoleComponent.ControlCenterServer.1",
+     "QRBConsoleComponent.ControlCenterServer"},
+    {"CLSID\\{DA956622-9E61-11D1-BF71-0060083188E7}", "Korvane.Control.Center.Server.1",
+     "Korvane.Control.Center.Server"},
+};
+
+void SetClassesText(const std::string& path, const char* name, const std::string& text) {
+  ASSERT_EQ(
+      RegSetKeyValueA(HKEY_CLASSES_ROOT, path.c_str(), name, REG_SZ, text.c_str(), text.size() + 1),
+      ERROR_SUCCESS);
+}
+
+// An AppID's RunAs text with its size in bytes, and its AuthenticationLevel.
+std::string Identity(const std::string& appId) {
+  const std::string key = "AppID\\" + appId;
+  char runAs[64] = "";
+  DWORD size = sizeof runAs, level = 0, levelSize = sizeof level;
+  RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "RunAs", RRF_RT_ANY, nullptr, runAs, &size);
+  RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), "AuthenticationLevel", RRF_RT_REG_DWORD, nullptr,
+               &level, &levelSize);
+  return std::string(runAs) + " (" + std::to_string(size) + " bytes), level " +
+         std::to_string(level);
+}
+
+// A registration run: it must end by itself (a server that started instead
+// would not) and report success.
+void RunServer(const char* arguments) {
+  ServerProcess run(arguments);
+  ASSERT_TRUE(run.Started());
+  ASSERT_TRUE(run.WaitForExit(30000)) << arguments << " did not end";
+  EXPECT_EQ(run.ExitCode(), 0u) << arguments;
+}
+
+// Every registration test ends with the round trip, and so leaves the
+// server registered, as it found it: what "RegServer" writes.
+class Registration : public ServerProcessTest {
+ protected:
+  void TearDown() override {
+    ServerProcessTest::TearDown();
+    RunServer("/UnregServer");
+    RunServer("/RegServer");
+    for (const auto& [key, progId, independentId] : kClasses) {
+      EXPECT_EQ(lstrcmpiA(ClassesString(key + "\\LocalServer32").c_str(), ServerPath().c_str()), 0);
+      EXPECT_EQ(ClassesString(key + "\\ProgID"), progId);
+      EXPECT_EQ(ClassesString(key + "\\VersionIndependentProgID"), independentId);
+      EXPECT_EQ(ClassesString(key, "AppID"), kAppId);
+      EXPECT_EQ("CLSID\\" + ClassesString(progId + "\\CLSID"), key);
+      EXPECT_EQ("CLSID\\" + ClassesString(independentId + "\\CLSID"), key);
+      EXPECT_EQ(ClassesString(independentId + "\\CurVer"), progId);
+    }
+    EXPECT_EQ(Identity(kAppId), kInteractive);
+  }
+};
+
+// Also when it is not there.
+TEST_F(Registration, UnregServerRemovesWhatRegistrationWrote) {
+  RunServer("/UnregServer");
+  RunServer("/UnregServer");
+  for (const auto& names : kClasses)
+    for (const std::string& key : names) EXPECT_FALSE(ClassesKeyExists(key)) << key;
+  EXPECT_FALSE(ClassesKeyExists("AppID\\" + kAppId));
+}
+
+// Registering again rewrites each AppID's identity; a class that names an
+// AppID of its own keeps it. Unregistering leaves a ProgID that another
+// class took over.
+TEST_F(Registration, RegisteringAgainKeepsEachAppIdAndUnregisteringKeepsOthersProgIds) {
+  const DWORD level = 4;
+  SetClassesText("AppID\\" + kAppId, "RunAs", "Someone Else");
+  RegSetKeyValueA(HKEY_CLASSES_ROOT, ("AppID\\" + kAppId).c_str(), "AuthenticationLevel", REG_DWORD,
+                  &level, sizeof level);
+  const std::string otherAppId = "{0F0F0F0F-0000-4000-8000-000000000001}";
+  SetClassesText(kClasses[1][0], "AppID", otherAppId);
+  SetClassesText("AppID\\" + otherAppId, "RunAs", "Someone Else");
+  RunServer("/RegServer");
+  EXPECT_EQ(ClassesString(kClasses[0][0], "AppID"), kAppId);
+  EXPECT_EQ(ClassesString(kClasses[1][0], "AppID"), otherAppId);
+  EXPECT_EQ(Identity(kAppId), kInteractive);
+  EXPECT_EQ(Identity(otherAppId), kInteractive);
+
+  const std::string other = "{0F0F0F0F-0000-4000-8000-000000000002}";
+  SetClassesText(kClasses[1][2] + "\\CLSID", nullptr, other);
+  RunServer("/UnregServer");
+  EXPECT_FALSE(ClassesKeyExists(kClasses[1][1]));
+  EXPECT_EQ(ClassesString(kClasses[1][2] + "\\CLSID"), other);
 }
 
 }  // namespace
