@@ -20,6 +20,11 @@ struct BadInput {
   std::string text;
 };
 
+// A command line diff cannot work with: the usage follows the reason.
+struct BadUsage {
+  std::string text;
+};
+
 std::string Hex4(unsigned short value) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
@@ -388,7 +393,7 @@ int RunSetFileDiff(const std::vector<std::string>& args, std::ostream& out, std:
       const std::string& arg = args[i];
       const bool takesValue =
           arg == "--root" || arg == "--common" || arg == "--base-ip" || arg == "--comm-port";
-      if (takesValue && i + 1 >= args.size()) throw BadInput{arg + " needs a value."};
+      if (takesValue && i + 1 >= args.size()) throw BadUsage{arg + " needs a value."};
       if (arg == "--active") {
         active = true;
       } else if (arg == "--json") {
@@ -400,25 +405,25 @@ int RunSetFileDiff(const std::vector<std::string>& args, std::ostream& out, std:
       } else if (arg == "--base-ip") {
         settingsGiven = true;
         if (!ParseDottedAddress(args[++i], settings.baseIp))
-          throw BadInput{"--base-ip wants a dotted IPv4 address."};
+          throw BadUsage{"--base-ip wants a dotted IPv4 address."};
       } else if (arg == "--comm-port") {
         settingsGiven = true;
         const std::string& value = args[++i];
         char* end = nullptr;
         const unsigned long port = std::strtoul(value.c_str(), &end, 0);
         if (value.empty() || *end || port > 0xFFFF)
-          throw BadInput{"--comm-port wants a number from 0 to 65535."};
+          throw BadUsage{"--comm-port wants a number from 0 to 65535."};
         settings.port = static_cast<unsigned short>(port);
       } else if (!arg.empty() && arg[0] == '-') {
-        throw BadInput{"Unknown option " + arg + "."};
+        throw BadUsage{"Unknown option " + arg + "."};
       } else {
         files.push_back(arg);
       }
     }
-    if (files.size() != (active ? 1u : 2u)) throw BadInput{kDiffUsage};
-    if (!root.empty() && !common.empty()) throw BadInput{"Give --root or --common, not both."};
+    if (files.size() != (active ? 1u : 2u)) throw BadUsage{kDiffUsage};
+    if (!root.empty() && !common.empty()) throw BadUsage{"Give --root or --common, not both."};
     if (active && (settingsGiven || !root.empty() || !common.empty()))
-      throw BadInput{"--active compares with the installation's own settings; give no others."};
+      throw BadUsage{"--active compares with the installation's own settings; give no others."};
     if (!root.empty()) {
       while (!root.empty() && (root.back() == '\\' || root.back() == '/')) root.pop_back();
       common = root + "\\config\\common\\";
@@ -435,6 +440,8 @@ int RunSetFileDiff(const std::vector<std::string>& args, std::ostream& out, std:
       PrintDiff(a, b, diff, out);
     }
     return diff.Equal() ? kExitOk : kExitInvalid;
+  } catch (const BadUsage& problem) {
+    err << "error: " << problem.text << "\n\n" << kSetFileToolUsage;
   } catch (const BadInput& problem) {
     err << "error: " << problem.text << "\n";
   } catch (char* text) {
