@@ -44,6 +44,17 @@ void CopyFileFlushed(const std::string& from, const std::string& to) {
     RaiseFormatted("Could not copy %s to %s", from.c_str(), to.c_str());
 }
 
+void FlushConfigurationFiles(const std::string& directory) {
+  for (const char* pattern : kBackupPatterns)
+    for (const std::string& name : MatchingFiles(directory, pattern)) {
+      const std::string path = directory + name;
+      UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file || !FlushFileBuffers(file.get())) RaiseFormatted("Could not write %s", path.c_str());
+    }
+}
+
 void MoveFileReplacing(const std::string& fromDirectory, const std::string& toDirectory,
                        const std::string& name) {
   const std::string from = fromDirectory + name, to = toDirectory + name;

@@ -257,6 +257,10 @@ void SetChangeWorker::WriteBoards() {
   WriteText(actset.get(), setPath + "\r\n", "Could not create ACTSET file");
   if (std::fclose(actset.release()) != 0) RaiseFormatted("Could not create ACTSET file");
   steps->Passed("ACTSET written");
+  // On the disk before the journal goes: once it has gone, nothing would
+  // put the old configuration back over files a power cut left half
+  // written.
+  FlushConfigurationFiles(activeDirectory);
 }
 
 void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddress) {
@@ -317,6 +321,10 @@ void SetChangeWorker::WriteActiveSetRecords() {
   activeSetKey = CreateKey(HKEY_LOCAL_MACHINE, ActiveSetKeyPath().c_str());
   SetStringValue(activeSetKey.get(), nullptr, SetNameOf(setPath));
   CloseKey(activeSetKey);
+  // Like the files: the records are on the disk before the journal goes.
+  UniqueKey subtree = OpenKey(HKEY_LOCAL_MACHINE, setup.registrySubtree.c_str());
+  if (RegFlushKey(subtree.get()) != ERROR_SUCCESS)
+    RaiseFormatted("Could not write the registry key %s", setup.registrySubtree.c_str());
 }
 
 void SetChangeWorker::PublishBoards() {

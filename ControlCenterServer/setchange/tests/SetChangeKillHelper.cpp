@@ -23,23 +23,20 @@
 #include "Win32/Holders.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  const bool restore = std::strcmp(argv[1], "restore") == 0;
-  if (!restore && (std::strcmp(argv[1], "change") != 0 || argc < 3)) return 2;
-
+  const bool restore = argc == 2 && std::strcmp(argv[1], "restore") == 0;
+  if (!restore && (argc != 3 || std::strcmp(argv[1], "change") != 0)) return 2;
   ConfigurationWorkerSetup setup;
   try {
     UniqueKey path = OpenKey(HKEY_LOCAL_MACHINE, (std::string(kKorvaneKeyPath) + "\\Path").c_str());
-    UniqueKey network =
-        OpenKey(HKEY_LOCAL_MACHINE, (std::string(kKorvaneKeyPath) + "\\Network").c_str());
-    if (!path || !network) return 2;
-    setup.rootPath = GetStringValueText(path.get(), "Root");
-    const std::string base = GetStringValueText(network.get(), "Base IP Address");
+    UniqueKey network = OpenKey(HKEY_LOCAL_MACHINE, (std::string(kKorvaneKeyPath) + "\\Network").c_str());
     unsigned a = 0, b = 0, c = 0, d = 0;
-    if (std::sscanf(base.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 2;
+    if (!path || !network ||
+        std::sscanf(GetStringValueText(network.get(), "Base IP Address").c_str(), "%u.%u.%u.%u", &a, &b, &c,
+                    &d) != 4)
+      return 2;
+    setup.rootPath = GetStringValueText(path.get(), "Root");
     setup.baseIpAddress = (a << 24) | (b << 16) | (c << 8) | d;
-    setup.communicationPort =
-        static_cast<unsigned short>(GetDwordValue(network.get(), "Communication Port"));
+    setup.communicationPort = static_cast<unsigned short>(GetDwordValue(network.get(), "Communication Port"));
   } catch (const char* text) {
     std::fprintf(stderr, "%s\n", text);
     return 2;
@@ -50,10 +47,9 @@ int main(int argc, char** argv) {
   setup.boardList = &boards;
   setup.warningShower = [](const char* text) { std::fprintf(stderr, "warning: %s\n", text); };
   setup.logError = [](const char* text) { std::fprintf(stderr, "logged: %s\n", text); };
-
   UniqueHandle allow(CreateEventA(nullptr, TRUE, TRUE, nullptr));
-  int result;
   std::string error;
+  int result;
   if (restore) {
     RestoreWorker worker(setup);
     result = worker.RestoreSet(allow.get());

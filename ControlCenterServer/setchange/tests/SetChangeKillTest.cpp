@@ -10,51 +10,34 @@
 // until the work completes. The helper, not the COM server, is the process
 // that dies because Wine's RpcSs keeps the class registration of a killed
 // COM server and gives its dead class object to every later client.
-#include "testing/ComponentTestSupport.h"  // winsock2.h before windows.h
-
-#include <gtest/gtest.h>
-
-#include <ControlCenter.h>
+#include "testing/SetChangeProcessSupport.h"  // winsock2.h before windows.h
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "setchange/ChangeJournal.h"
-#include "setchange/ConfigurationWorker.h"
 #include "testing/RegistryTestSupport.h"
-#include "testing/SetChangeProcessSupport.h"
-#include "testing/SetFileTestSupport.h"
 
 using namespace setchange_process;
-using testsupport::FakeClient;
 
 namespace {
 
 // What makes up a configuration: the active folder's files (active.ini,
 // LMHOSTS, ACTSET, the list files, complete.cfg, the archive, code files)
 // and the whole registry subtree.
-struct Configuration {
-  DirectorySnapshot files;
-  TreeSnapshot registry;
-  bool operator==(const Configuration& other) const {
-    return files == other.files && registry == other.registry;
-  }
-};
+using Configuration = std::pair<DirectorySnapshot, TreeSnapshot>;
 
-// Which files and keys of b differ from a.
+// Which files and keys differ between a and b.
 std::string Differences(const Configuration& a, const Configuration& b) {
   std::string text;
-  for (const auto& file : a.files)
-    if (!b.files.count(file.first) || b.files.at(file.first) != file.second)
-      text += " file " + file.first;
-  for (const auto& file : b.files)
-    if (!a.files.count(file.first)) text += " new file " + file.first;
-  for (const auto& key : a.registry)
-    if (!b.registry.count(key.first) || b.registry.at(key.first) != key.second)
-      text += " key \"" + key.first + "\"";
-  for (const auto& key : b.registry)
-    if (!a.registry.count(key.first)) text += " new key \"" + key.first + "\"";
+  auto compare = [&](const auto& one, const auto& other, const char* what) {
+    for (const auto& [name, content] : one)
+      if (!other.count(name) || other.at(name) != content)
+        text += std::string(" ") + what + " \"" + name + "\"";
+    for (const auto& entry : other)
+      if (!one.count(entry.first)) text += std::string(" new ") + what + " \"" + entry.first + "\"";
+  };
+  compare(a.first, b.first, "file");
+  compare(a.second, b.second, "key");
   return text;
 }
 
@@ -65,56 +48,36 @@ class SetChangeKillTest : public SetChangeProcessTest {
     const std::string oldArchive = "archive of the old set", newArchive = "archive of the new";
     // The new set has boards the old one lacks, and the old one a board the
     // new one lacks: each leaves files the other must not keep.
-    oldSetPath =
-        WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'V', 0x02)}, "old"),
-                 &oldArchive);
-    newSetPath = WriteSet("New",
-                          CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03),
-                                       XBoard("GATE", 192, 168, 5, 9)},
-                                      "new"),
-                          &newArchive);
+    WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'V', 0x02)}, "old"), &oldArchive);
+    newSetPath = WriteSet(
+        "New",
+        CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), XBoard("GATE", 192, 168, 5, 9)},
+                    "new"),
+        &newArchive);
     install->WriteFile("active\\firmware.bin", "code of a board");
   }
   void TearDown() override {
-    ClearHook();
-    SetChangeProcessTest::TearDown();
-  }
-
-  static void TerminateAfterStep(DWORD step) {
-    RawSetDword(TestHookKeyOf(kKorvaneSubtree), StepCounter::kHookValueName, step);
-  }
-  static void ClearHook() {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, TestHookKeyOf(kKorvaneSubtree).c_str());
+    SetChangeProcessTest::TearDown();
   }
 
   Configuration Current() const { return {ActiveFiles(), Snapshot(kKorvaneSubtree)}; }
 
-  // Runs the helper with arguments; its exit code.
-  static DWORD RunHelper(const std::string& arguments) {
+  // Runs the helper with the hook at step; true when it was killed there,
+  // false when it completed.
+  static bool KilledAfter(DWORD step, const std::string& arguments) {
+    RawSetDword(TestHookKeyOf(kKorvaneSubtree), StepCounter::kHookValueName, step);
     std::string command = "\"" + BinDirectory() + "\\setchange_kill_helper.exe\" " + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-      ADD_FAILURE() << "could not start " << command;
-      return 0xFFFFFFFF;
-    }
-    UniqueHandle process(info.hProcess), thread(info.hThread);
     DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0)
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+      UniqueHandle process(info.hProcess), thread(info.hThread);
+      EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << "the helper did not end";
       GetExitCodeProcess(process.get(), &code);
-    else
-      ADD_FAILURE() << "the helper did not end";
-    return code;
-  }
-
-  // Runs the work with the hook at step; true when it was killed there,
-  // false when it completed.
-  static bool KilledAfter(DWORD step, const std::string& arguments) {
-    TerminateAfterStep(step);
-    const DWORD code = RunHelper(arguments);
-    ClearHook();
+    }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, TestHookKeyOf(kKorvaneSubtree).c_str());
     if (code == StepCounter::kTerminatedExitCode) return true;
     EXPECT_EQ(code, 0u) << "the work failed without being killed, at step " << step;
     return false;
@@ -122,16 +85,15 @@ class SetChangeKillTest : public SetChangeProcessTest {
 
   // The first creation in a new server completes what the killed work
   // left: the configuration must be one of the two, and the journal gone.
-  void ExpectWholeAfterRestart(const Configuration& before, const Configuration& after,
-                               DWORD step) {
+  void ExpectWholeAfterRestart(const Configuration& before, const Configuration& after, DWORD step) {
     const DWORD start = GetTickCount();
     ASSERT_NE(NewComponent(), nullptr) << "step " << step;
-    std::printf("killed after step %lu; the next creation took %lu ms\n",
-                static_cast<unsigned long>(step), GetTickCount() - start);
+    std::printf("killed after step %lu; the next creation took %lu ms\n", static_cast<unsigned long>(step),
+                GetTickCount() - start);
     const Configuration now = Current();
-    EXPECT_TRUE(now == before || now == after)
-        << "a mixed configuration after step " << step << "; against the one before:"
-        << Differences(before, now) << "; against the one after:" << Differences(after, now);
+    EXPECT_TRUE(now == before || now == after) << "a mixed configuration after step " << step
+                                               << "; against the one before:" << Differences(before, now)
+                                               << "; against the one after:" << Differences(after, now);
     EXPECT_FALSE(setfile_test::FileExists(Root() + "\\" + kJournalFileName)) << "step " << step;
     ReleaseServer();
   }
@@ -151,7 +113,7 @@ class SetChangeKillTest : public SetChangeProcessTest {
     return result;
   }
 
-  std::string oldSetPath, newSetPath;
+  std::string newSetPath;
 };
 
 TEST_F(SetChangeKillTest, ASetChangeKilledAfterAnyStepLeavesTheOldOrTheNewConfiguration) {
@@ -159,7 +121,7 @@ TEST_F(SetChangeKillTest, ASetChangeKilledAfterAnyStepLeavesTheOldOrTheNewConfig
   const Configuration newer = Current();
   ASSERT_EQ(SelectNow("Old"), 1);
   const Configuration old = Current();
-  ASSERT_NE(old.files, newer.files);
+  ASSERT_NE(old.first, newer.first);
 
   DWORD step = 1;
   for (; step < 200 && KilledAfter(step, "change \"" + newSetPath + "\""); ++step) {

@@ -1,13 +1,14 @@
-// The set change worker in-process: what a change writes, which boards it
-// activates, and what a failure leaves behind.
+// The set change and restore workers in-process: what a change writes,
+// which boards it activates, what a failure leaves behind, and a restore
+// that brings back exactly what the last change backed up.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <atomic>
-#include <thread>
+#include <cstring>
 
 #include "setchange/ProfileFile.h"
+#include "setchange/RestoreWorker.h"
 #include "setchange/SetChangeWorker.h"
 #include "setfiles/Crc16.h"
 #include "testing/SetChangeTestSupport.h"
@@ -16,60 +17,77 @@ using namespace setchange_test;
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 unsigned short FileCrc(const std::string& bytes) {
   return Crc16Update(kCrc16Start, bytes.data(), bytes.size());
 }
 
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value);
+std::string Hex(unsigned long value, int width = 0) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*lX", width, value);
   return text;
 }
 
-// The data of the last list of that name in a set file's bytes.
-std::string ListData(const std::string& setBytes, const std::string& name) {
-  const SetFileLayout layout = ParseSetFile(setBytes);
-  std::string data = "<absent>";
-  for (const SetFileEntry& entry : layout.entries)
-    if (entry.name == name) data = setBytes.substr(entry.offset, entry.length);
-  return data;
+Names FileNames(const DirectorySnapshot& files) {
+  Names names;
+  for (const auto& file : files) names.push_back(file.first);
+  return names;
+}
+
+// The values of one key in name order, "name=text" or "name=#hex".
+std::string KeyText(const std::string& path) {
+  std::string text;
+  TreeSnapshot tree = Snapshot(path);
+  for (const auto& [name, value] : tree[""]) {
+    DWORD number = 0;
+    if (value.first == REG_DWORD) std::memcpy(&number, value.second.data(), 4);
+    text += (text.empty() ? "" : " ") + name + "=" +
+            (value.first == REG_DWORD ? "#" + Hex(number) : value.second.substr(0, value.second.size() - 1));
+  }
+  return text;
 }
 
 class SetChangeWorkerTest : public WorkerTest {
  protected:
-  int Change(const std::string& setPath, HANDLE allow = nullptr) {
-    AllowEvent event;
+  // A change or a restore, allowed at once; its text in lastError.
+  int Change(const std::string& setPath) {
     SetChangeWorker worker(WorkerSetup());
-    const int result = worker.ChangeSet(allow ? allow : event.get(), setPath);
+    const int result = worker.ChangeSet(AllowEvent().get(), setPath);
     lastError = worker.LastError();
     return result;
   }
-
-  // A first configuration: two boards with list files and nothing else.
-  std::string OldSet() {
-    const std::vector<NetworkRecord> table = {Board("OLDA", 'A', 0x01), Board("OLDB", 'A', 0x02)};
-    return WriteSet("Old", CommonLists(table, "old"));
+  int Restore() {
+    RestoreWorker worker(WorkerSetup());
+    const int result = worker.RestoreSet(AllowEvent().get());
+    lastError = worker.LastError();
+    return result;
   }
-
+  // Comp\<name>.cfg of boards named after the set, 'A' boards at the given
+  // last address bytes.
+  std::string SetOf(const std::string& name, std::vector<unsigned char> addresses,
+                    const std::string* archive = nullptr) {
+    std::vector<NetworkRecord> table;
+    for (unsigned char address : addresses)
+      table.push_back(Board((name + Hex(address)).c_str(), 'A', address));
+    return WriteSet(name, CommonLists(table, name), archive);
+  }
   std::string lastError;
 };
 
 TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
-  WriteFile(ActiveFile("firmware.bin"), "code bytes of a board");
-  const std::vector<NetworkRecord> table = {Board("ALPHA", 'A', 0x01),
-                                            XBoard("GATE", 192, 168, 5, 9),
-                                            Board("BRAVO", 'V', 0x02, 0, 'R')};
-  const std::string archive = "PK archive bytes";
-  const std::string setPath = WriteSet("Plant", CommonLists(table), &archive);
-
+  const std::string code = "code bytes of a board", archive = "PK archive bytes";
+  WriteFile(ActiveFile("firmware.bin"), code);
+  const std::string setPath = WriteSet("Plant",
+                                       CommonLists({Board("ALPHA", 'A', 0x01), XBoard("GATE", 192, 168, 5, 9),
+                                                    Board("BRAVO", 'V', 0x02, 0, 'R')}),
+                                       &archive);
   // What the bootp server would see when asked to reload: everything done.
   bool completeAtReset = false;
   onReset = [&] {
-    completeAtReset = FileExists(ActiveFile("ACTSET")) &&
-                      RegString(Key("Active Set"), nullptr) == "Plant" &&
+    completeAtReset = FileExists(ActiveFile("ACTSET")) && RegString(Key("Active Set"), nullptr) == "Plant" &&
                       boards.GetCount() == 3;
   };
-
   ASSERT_EQ(Change(setPath), 0) << lastError;
   EXPECT_EQ(lastError, "");
   EXPECT_EQ(resets, 1);
@@ -78,219 +96,219 @@ TEST_F(SetChangeWorkerTest, WritesTheFilesRegistryAndBoardTableOfTheSet) {
 
   const std::string list1 = ActiveFile("123401.cfg"), list2 = ActiveFile("123402.cfg");
   const std::string bytes1 = ReadFile(list1), bytes2 = ReadFile(list2);
-  const std::string crc1 = Hex4(FileCrc(bytes1)), crc2 = Hex4(FileCrc(bytes2));
-  ASSERT_LT(bytes1.size(), 512u);
-  EXPECT_TRUE(setfile_test::ParseListFile(bytes2).Has("v25_mpk_"));
-
-  EXPECT_EQ(DirectorySnapshot(ActiveFiles()).size(), 8u);  // and nothing else:
-  for (const char* name : {"COMPLETE.CFG", "123401.CFG", "123402.CFG", "ACTIVE.INI", "LMHOSTS",
-                           "ACTSET", "_ACTIVE.ZIP", "FIRMWARE.BIN"})
-    EXPECT_EQ(ActiveFiles().count(name), 1u) << name;
-  EXPECT_EQ(ReadFile(ActiveFile("_active.zip")), archive);
-  EXPECT_EQ(ReadFile(ActiveFile("ACTSET")), setPath + "\r\n");
-  EXPECT_EQ(ReadFile(ActiveFile("LMHOSTS")), "10.0.0.1    ALPHA\r\n10.0.0.2    BRAVOR\r\n");
-
+  ASSERT_LT(bytes2.size(), 512u);
+  // The common lists first, then the type's: the V board's v25_mpk_.
+  const setfile_test::ListFileContents contents = setfile_test::ParseListFile(bytes2);
+  EXPECT_TRUE(contents.ended);
+  EXPECT_EQ(contents.Names(), (Names{"IP", "COMMPORT", "boardlst", "v25_mpk_"}));
+  EXPECT_EQ(contents.Data("IP"), std::string("\x0A\x00\x00\x01\xC0\xA8\x05\x09\x0A\x00\x00\x02", 12));
+  DirectorySnapshot files = ActiveFiles();
+  EXPECT_EQ(FileNames(files), (Names{"123401.CFG", "123402.CFG", "ACTIVE.INI", "ACTSET", "COMPLETE.CFG",
+                                     "FIRMWARE.BIN", "LMHOSTS", "_ACTIVE.ZIP"}));
+  EXPECT_EQ(files["_ACTIVE.ZIP"], archive);
+  EXPECT_EQ(files["ACTSET"], setPath + "\r\n");
+  EXPECT_EQ(files["LMHOSTS"], "10.0.0.1    ALPHA\r\n10.0.0.2    BRAVOR\r\n");
   ProfileFile activeIni(ActiveFile("active.ini"));
   EXPECT_EQ(activeIni.Get("CONFIG", "00409D123401"),
-            "10.0.0.1 " + list1 + " " + crc1 + " 0001 ALPHA 0 A");
+            "10.0.0.1 " + list1 + " " + Hex(FileCrc(bytes1), 4) + " 0001 ALPHA 0 A");
   EXPECT_EQ(activeIni.Get("CONFIG", "0040C0A80509"), "192.168.5.9 NOPATH FFFF 0000 GATE 1 X");
   EXPECT_EQ(activeIni.Get("CONFIG", "00409D123402"),
-            "10.0.0.2 " + list2 + " " + crc2 + " 0001 BRAVOR 2 V");
+            "10.0.0.2 " + list2 + " " + Hex(FileCrc(bytes2), 4) + " 0001 BRAVOR 2 V");
 
   EXPECT_EQ(RegString(Key("Active Set"), nullptr), "Plant");
-  EXPECT_EQ(Subkeys(Key("Active Set\\Boards")),
-            (std::vector<std::string>{"00409D123401", "00409D123402", "0040C0A80509"}));
-  const std::string alpha = Key("Active Set\\Boards\\00409D123401");
-  EXPECT_EQ(RegString(alpha, "Address"), "10.0.0.1");
-  EXPECT_EQ(RegDword(alpha, "CRC"), FileCrc(bytes1));
-  EXPECT_EQ(RegString(alpha, "Name"), "ALPHA");
-  EXPECT_EQ(RegDword(alpha, "Number"), 0u);
-  EXPECT_EQ(RegString(alpha, "Path"), list1);
-  EXPECT_EQ(RegDword(alpha, "Size"), 1u);
-  EXPECT_EQ(RegString(alpha, "Type"), "A");
-  const std::string gate = Key("Active Set\\Boards\\0040C0A80509");
-  EXPECT_EQ(RegString(gate, "Address"), "192.168.5.9");
-  EXPECT_EQ(RegDword(gate, "CRC"), 0xFFFFFFFFu);
-  EXPECT_EQ(RegString(gate, "Path"), "NOPATH");
-  EXPECT_EQ(RegDword(gate, "Size"), 0u);
-  EXPECT_EQ(RegDword(gate, "Number"), 1u);
-  EXPECT_EQ(RegString(Key("Active Set\\Boards\\00409D123402"), "Name"), "BRAVOR");
-
-  // The code file: its cache entry and its registry record agree with the
-  // file itself.
+  EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), (Names{"00409D123401", "00409D123402", "0040C0A80509"}));
+  EXPECT_EQ(KeyText(Key("Active Set\\Boards\\00409D123401")),
+            "Address=10.0.0.1 CRC=#" + Hex(FileCrc(bytes1)) + " Name=ALPHA Number=#0 Path=" + list1 +
+                " Size=#1 Type=A");
+  EXPECT_EQ(KeyText(Key("Active Set\\Boards\\0040C0A80509")),
+            "Address=192.168.5.9 CRC=#FFFFFFFF Name=GATE Number=#1 Path=NOPATH Size=#0 Type=X");
+  EXPECT_EQ(KeyText(Key("Active Set\\Boards\\00409D123402")),
+            "Address=10.0.0.2 CRC=#" + Hex(FileCrc(bytes2)) + " Name=BRAVOR Number=#2 Path=" + list2 +
+                " Size=#1 Type=V");
+  // The code file: its cache entry and its registry record agree with the file itself.
   struct _stat64 status;
   ASSERT_EQ(_stat64(ActiveFile("firmware.bin").c_str(), &status), 0);
-  const std::string code = "code bytes of a board";
-  const std::string entry = ProfileFile(Root() + "\\bin\\korvane.ini").Get("CODE", "firmware.bin");
-  char expected[64];
-  std::snprintf(expected, sizeof expected, "%08lX %08lX %04X",
-                static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF),
-                static_cast<unsigned long>(code.size()), FileCrc(code));
-  EXPECT_EQ(entry, expected);
-  const std::string codeKey = Key("Code\\firmware.bin");
-  EXPECT_EQ(RegDword(codeKey, "time"), static_cast<DWORD>(status.st_mtime & 0xFFFFFFFF));
-  EXPECT_EQ(RegDword(codeKey, "size"), code.size());
-  EXPECT_EQ(RegDword(codeKey, "crc"), FileCrc(code));
-  const __time64_t mtime = status.st_mtime;
-  std::string readable = _ctime64(&mtime);
+  const unsigned long mtime = static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF);
+  EXPECT_EQ(ProfileFile(Root() + "\\bin\\korvane.ini").Get("CODE", "firmware.bin"),
+            Hex(mtime, 8) + " " + Hex(code.size(), 8) + " " + Hex(FileCrc(code), 4));
+  std::string readable = _ctime64(&status.st_mtime);
   readable.pop_back();
-  EXPECT_EQ(RegString(codeKey, "readable time"), readable);
-
+  EXPECT_EQ(KeyText(Key("Code\\firmware.bin")), "crc=#" + Hex(FileCrc(code)) + " readable time=" + readable +
+                                                    " size=#" + Hex(code.size()) + " time=#" + Hex(mtime));
   ASSERT_EQ(boards.GetCount(), 3u);
   EXPECT_STREQ(boards.ElementAt(0).ipAddress, "10.0.0.1");
   EXPECT_STREQ(boards.ElementAt(1).ipAddress, "192.168.5.9");
   EXPECT_EQ(boards.ElementAt(2).hardwareAddress[5], 0x02);
-
   // The first change backs up an empty configuration: the export alone.
-  EXPECT_EQ(SnapshotDirectory(Backup()).size(), 1u);
-  EXPECT_TRUE(FileExists(Backup() + "\\KorvaneRegistry.reg"));
+  EXPECT_EQ(FileNames(SnapshotDirectory(Backup())), Names{"KORVANEREGISTRY.REG"});
 }
 
 TEST_F(SetChangeWorkerTest, BoardsEndAtTheFirstEmptyNameAndSharedListNamesReplace) {
-  NetworkRecord unnamed = Board("", 'A', 0x05);
-  unnamed.name[0] = 0;
-  std::vector<NetworkRecord> table = {Board("ONE", 'A', 0x04), unnamed, Board("THREE", 'A', 0x06)};
+  std::vector<NetworkRecord> table = {Board("ONE", 'A', 0x04), Board("", 'A', 0x05),
+                                     Board("THREE", 'A', 0x06)};
+  table[1].name[0] = 0;  // the first empty name
   ASSERT_EQ(Change(WriteSet("Short", CommonLists(table))), 0) << lastError;
   EXPECT_EQ(ReadFile(ActiveFile("LMHOSTS")), "10.0.0.1    ONE\r\n");
-  EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), std::vector<std::string>{"00409D123404"});
+  EXPECT_EQ(Subkeys(Key("Active Set\\Boards")), Names{"00409D123404"});
   EXPECT_FALSE(FileExists(ActiveFile("123406.cfg")));
   EXPECT_EQ(boards.GetCount(), 1u);
   // Every record still has its address in complete.cfg.
-  EXPECT_EQ(ListData(ReadFile(ActiveFile("complete.cfg")), "IP"),
-            std::string("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12));
+  const std::string addresses("\x0A\x00\x00\x01\x0A\x00\x00\x02\x0A\x00\x00\x03", 12);
+  EXPECT_NE(ReadFile(ActiveFile("complete.cfg")).find(addresses), std::string::npos);
 
   // Two boards whose addresses end in the same three bytes: one file name,
-  // the later board's content.
+  // the later board's content; the first board's CRC is of the file it wrote.
   NetworkRecord twin = Board("TWIN", 'A', 0x07);
   twin.hardwareAddress[2] = 0x77;
-  table = {Board("FIRST", 'V', 0x07), twin};
-  ASSERT_EQ(Change(WriteSet("Twins", CommonLists(table))), 0) << lastError;
+  ASSERT_EQ(Change(WriteSet("Twins", CommonLists({Board("FIRST", 'V', 0x07), twin}))), 0) << lastError;
   const std::string bytes = ReadFile(ActiveFile("123407.cfg"));
   EXPECT_FALSE(setfile_test::ParseListFile(bytes).Has("v25_mpk_"));
   ProfileFile activeIni(ActiveFile("active.ini"));
-  const std::string first = activeIni.Get("CONFIG", "00409D123407");
   const std::string second = activeIni.Get("CONFIG", "004077123407");
-  EXPECT_NE(first.find(ActiveFile("123407.cfg")), std::string::npos);
-  EXPECT_EQ(second, "10.0.0.2 " + ActiveFile("123407.cfg") + " " + Hex4(FileCrc(bytes)) +
-                        " 0001 TWIN 1 A");
-  EXPECT_NE(first, second);  // the first board's CRC is of the file it wrote
+  EXPECT_EQ(second, "10.0.0.2 " + ActiveFile("123407.cfg") + " " + Hex(FileCrc(bytes), 4) + " 0001 TWIN 1 A");
+  EXPECT_NE(activeIni.Get("CONFIG", "00409D123407").find(ActiveFile("123407.cfg")), std::string::npos);
+  EXPECT_NE(activeIni.Get("CONFIG", "00409D123407"), second);
 }
 
 TEST_F(SetChangeWorkerTest, CachedCodeCrcsAreTrustedWhileTimeAndSizeMatch) {
-  const std::string code = ActiveFile("boot.hex");
-  WriteFile(code, "0123456789");
+  const std::string code = ActiveFile("boot.hex"), ini = Root() + "\\bin\\korvane.ini";
   struct _stat64 status;
-  ASSERT_EQ(_stat64(code.c_str(), &status), 0);
+  auto entry = [&](const char* format, unsigned long size, const char* crc) {
+    EXPECT_EQ(_stat64(code.c_str(), &status), 0);
+    char text[64];
+    std::snprintf(text, sizeof text, format, static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF), size,
+                  crc);
+    return std::string(text);
+  };
   // A cached entry in lower case with a CRC that is not the file's: while
   // time and size match it is believed, so the file is not read.
-  char planted[64];
-  std::snprintf(planted, sizeof planted, "%08lx %08lx BEEF",
-                static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF), 10ul);
-  WriteFile(Root() + "\\bin\\korvane.ini",
-            std::string("; kept\r\n[OTHER]\r\nx=1\r\n\r\n[CODE]\r\nboot.hex=") + planted + "\r\n");
-
-  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  WriteFile(code, "0123456789");
+  const std::string planted = entry("%08lx %08lx %s", 10, "BEEF");
+  WriteFile(ini, "; kept\r\n[OTHER]\r\nx=1\r\n\r\n[CODE]\r\nboot.hex=" + planted + "\r\n");
+  ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
   EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), 0xBEEFu);
-  ProfileFile ini(Root() + "\\bin\\korvane.ini");
-  EXPECT_EQ(ini.Get("CODE", "boot.hex"), planted);
-  EXPECT_EQ(ini.Get("OTHER", "x"), "1");
-
-  // Another size: the entry no longer belongs to the file.
+  EXPECT_EQ(ProfileFile(ini).Get("CODE", "boot.hex"), planted);
+  EXPECT_EQ(ProfileFile(ini).Get("OTHER", "x"), "1");
+  // Another size: the entry no longer belongs to the file. The code key
+  // holds the files there are now, nothing of earlier changes.
   WriteFile(code, "01234567890");
-  ASSERT_EQ(_stat64(code.c_str(), &status), 0);
-  ASSERT_EQ(Change(OldSet()), 0) << lastError;
-  const unsigned short crc = FileCrc("01234567890");
-  EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), crc);
-  char fresh[64];
-  std::snprintf(fresh, sizeof fresh, "%08lX 0000000B %04X",
-                static_cast<unsigned long>(status.st_mtime & 0xFFFFFFFF), crc);
-  EXPECT_EQ(ProfileFile(Root() + "\\bin\\korvane.ini").Get("CODE", "boot.hex"), fresh);
-  // The code key holds the files there are now, nothing of earlier changes.
-  EXPECT_EQ(Subkeys(Key("Code")), std::vector<std::string>{"boot.hex"});
+  ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
+  EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), FileCrc("01234567890"));
+  EXPECT_EQ(ProfileFile(ini).Get("CODE", "boot.hex"),
+            entry("%08lX %08lX %s", 11, Hex(FileCrc("01234567890"), 4).c_str()));
+  EXPECT_EQ(Subkeys(Key("Code")), Names{"boot.hex"});
 
   // An installation without a "bin" folder has nowhere to keep the cache:
   // the change still records the computed CRC and says so in the log, once.
-  ASSERT_TRUE(DeleteFileA((Root() + "\\bin\\korvane.ini").c_str()));
-  ASSERT_TRUE(RemoveDirectoryA((Root() + "\\bin").c_str()));
+  ASSERT_TRUE(DeleteFileA(ini.c_str()) && RemoveDirectoryA((Root() + "\\bin").c_str()));
   WriteFile(code, "0123456789AB");
   WriteFile(ActiveFile("second.hex"), "more code");
-  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
   EXPECT_EQ(RegDword(Key("Code\\boot.hex"), "crc"), FileCrc("0123456789AB"));
   EXPECT_EQ(RegDword(Key("Code\\second.hex"), "crc"), FileCrc("more code"));
   ASSERT_EQ(logged.size(), 1u);
-  EXPECT_EQ(logged[0].rfind("Could not write " + Root() + "\\bin\\korvane.ini", 0), 0u)
-      << logged[0];
+  EXPECT_EQ(logged[0].rfind("Could not write " + ini, 0), 0u) << logged[0];
 }
 
 TEST_F(SetChangeWorkerTest, ARollbackThatCannotPutAFileBackKeepsTheJournalForTheNextChange) {
-  const std::string journalPath = Root() + "\\SetChange.journal";
-  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  const std::string journal = Root() + "\\SetChange.journal";
+  ASSERT_EQ(Change(SetOf("Old", {1, 2})), 0) << lastError;
   const DirectorySnapshot oldFiles = ActiveFiles();
   const TreeSnapshot oldRegistry = Snapshot(Key());
-
-  // A rollback that cannot put a file back keeps the journal, so that the
-  // backup's remaining files are not thrown away by the next change: that
-  // change first completes the rollback.
-  ASSERT_EQ(Change(OldSet()), 0) << lastError;
+  ASSERT_EQ(Change(SetOf("Old", {1, 2})), 0) << lastError;
   std::vector<NamedList> broken = CommonLists({Board("NEWV", 'V', 0x08)}, "broken");
   broken.erase(broken.begin() + 2);  // v25_mpk_
   const std::string brokenPath = WriteSet("Broken", broken);
   {
+    // The backup's copy of a list file is held open while the change fails.
     UniqueFileHandle held;
     stepPassed = [&](const char* step) {
       if (std::string(step) == "code records written")
-        held.h = CreateFileA((Backup() + "\\123401.cfg").c_str(), GENERIC_READ, 0, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+        held.h = CreateFileA((Backup() + "\\123401.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
     };
     EXPECT_EQ(Change(brokenPath), 1);
     ASSERT_TRUE(held);
     EXPECT_EQ(lastError, "Could not find list v25_mpk_");
-    EXPECT_TRUE(FileExists(journalPath));
-    EXPECT_TRUE(FileExists(Backup() + "\\123401.cfg"));
+    EXPECT_TRUE(FileExists(journal) && FileExists(Backup() + "\\123401.cfg"));
     ASSERT_FALSE(logged.empty());
   }
+  // The next change first completes the rollback, so the backup's remaining
+  // files are not thrown away.
   stepPassed = nullptr;
-  logged.clear();
   ASSERT_EQ(Change(brokenPath), 1);
   EXPECT_EQ(lastError, "Could not find list v25_mpk_");
-  EXPECT_FALSE(FileExists(journalPath));
+  EXPECT_FALSE(FileExists(journal));
   DirectorySnapshot files = ActiveFiles();
   files.erase("123408.CFG");  // the failed change's own, kept as a rollback keeps them
   EXPECT_EQ(files, oldFiles);
   EXPECT_EQ(Snapshot(Key()), oldRegistry);
 }
 
-TEST_F(SetChangeWorkerTest, WaitsForTheGoAheadAndHoldsTheLockWhileItWorks) {
-  const std::string setPath = OldSet();
-  AllowEvent allow(false);
-  std::atomic<int> result{-1};
-  std::thread worker([&] {
-    SetChangeWorker change(WorkerSetup());
-    result = change.ChangeSet(allow.get(), setPath);
-  });
-  Sleep(300);
-  EXPECT_EQ(result, -1);
-  EXPECT_FALSE(FileExists(ActiveFile("ACTSET")));
-
-  // While the worker runs, nobody else gets the configuration lock.
-  UniqueHandle semaphore(OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE,
-                                        lock.Name().c_str()));
+TEST_F(SetChangeWorkerTest, HoldsTheConfigurationLockWhileItWorks) {
+  UniqueHandle semaphore(OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, lock.Name().c_str()));
   ASSERT_TRUE(semaphore);
   DWORD waitDuringChange = WAIT_FAILED;
   onReset = [&] { waitDuringChange = WaitForSingleObject(semaphore.get(), 0); };
-  SetEvent(allow.get());
-  worker.join();
-  EXPECT_EQ(result, 0);
+  ASSERT_EQ(Change(SetOf("Old", {1})), 0) << lastError;
   EXPECT_EQ(waitDuringChange, static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(semaphore.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   ReleaseSemaphore(semaphore.get(), 1, nullptr);
+}
 
-  // Without a go-ahead event there is nothing to wait for: a failure.
-  SetChangeWorker orphan(WorkerSetup());
-  EXPECT_EQ(orphan.ChangeSet(nullptr, setPath), 1);
-  EXPECT_EQ(orphan.LastError().rfind("Condition (hAllowThreadToRun) failed in file SetChangeWorker.cpp(", 0),
-            0u)
-      << orphan.LastError();
+TEST_F(SetChangeWorkerTest, AnIncompleteBackupIsNoBackupAndARestoreChangesNothing) {
+  // The first set had no archive, so the backup the second change makes
+  // holds no "_active.zip".
+  ASSERT_EQ(Change(SetOf("First", {1})), 0) << lastError;
+  ASSERT_EQ(Change(SetOf("Second", {1})), 0) << lastError;
+  const DirectorySnapshot files = ActiveFiles(), backup = SnapshotDirectory(Backup());
+  const TreeSnapshot registry = Snapshot(Key());
+  EXPECT_FALSE(BackupPresent(Root()));
+  EXPECT_EQ(Restore(), 1);
+  EXPECT_EQ(lastError, "There is no backup to restore.");
+  EXPECT_EQ(resets, 2);
+  EXPECT_EQ(ActiveFiles(), files);
+  EXPECT_EQ(SnapshotDirectory(Backup()), backup);
+  EXPECT_EQ(Snapshot(Key()), registry);
+  // Each kind counts, the registry export too.
+  WriteFile(Backup() + "\\_ACTIVE.ZIP", "late archive");
+  EXPECT_TRUE(BackupPresent(Root()));
+  DeleteFileA((Backup() + "\\KorvaneRegistry.reg").c_str());
+  EXPECT_FALSE(BackupPresent(Root()));
+}
+
+TEST_F(SetChangeWorkerTest, AFailedRestoreKeepsTheWholeBackupAndCanBeTriedAgain) {
+  const std::string oldArchive = "old archive", newArchive = "new archive";
+  ASSERT_EQ(Change(SetOf("Old", {1}, &oldArchive)), 0) << lastError;
+  const DirectorySnapshot oldFiles = ActiveFiles();
+  const TreeSnapshot oldRegistry = Snapshot(Key());
+  ASSERT_EQ(Change(SetOf("New", {1, 2}, &newArchive)), 0) << lastError;
+  const DirectorySnapshot backup = SnapshotDirectory(Backup());
+  ASSERT_TRUE(BackupPresent(Root()));
+  {
+    // A file of the newer set that cannot be deleted (another program has
+    // it open), and one of the active files that cannot be replaced.
+    UniqueFileHandle locked(
+        CreateFileA(ActiveFile("123402.cfg").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFileHandle busy(
+        CreateFileA(ActiveFile("LMHOSTS").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(locked && busy);
+    EXPECT_EQ(Restore(), 1);
+  }
+  EXPECT_EQ(lastError, "Could not delete " + ActiveFile("123402.cfg"));
+  // The rest went on and was logged; the backup, export included, is whole.
+  ASSERT_GE(logged.size(), 1u);
+  EXPECT_NE(logged[0].find("LMHOSTS"), std::string::npos) << logged[0];
+  EXPECT_EQ(SnapshotDirectory(Backup()), backup);
+  EXPECT_EQ(boards.GetCount(), 0u);
+  // Tried again with nothing in the way, it puts the old set back whole.
+  EXPECT_EQ(Restore(), 0) << lastError;
+  EXPECT_EQ(ActiveFiles(), oldFiles);
+  EXPECT_EQ(Snapshot(Key()), oldRegistry);
+  EXPECT_FALSE(BackupPresent(Root()));
+  EXPECT_TRUE(SnapshotDirectory(Backup()).empty());
+  EXPECT_EQ(boards.GetCount(), 1u);
+  EXPECT_FALSE(FileExists(Root() + "\\SetChange.journal"));
 }
 
 }  // namespace

@@ -118,6 +118,10 @@ void MoveFileReplacing(const std::string& fromDirectory, const std::string& toDi
 // only in the cache. Raises "Could not copy <from> to <to>".
 void CopyFileFlushed(const std::string& from, const std::string& to);
 
+// Flushes every file of the backed-up kinds in directory (ending with a
+// backslash) to the disk. Raises "Could not write <path>".
+void FlushConfigurationFiles(const std::string& directory);
+
 // Whether the file (or directory) exists.
 bool ExistsOnDisk(const std::string& path);
 
