@@ -3,18 +3,17 @@
 // installation holding the demonstration's sets, after a real set change.
 #include <windows.h>
 #include <objbase.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <ControlCenter.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ControlCenterClient.h"
+#include "DaoTestSupport.h"
 #include "DemoInstallation.h"
 #include "setfiles/Crc16.h"
 #include "testing/ComponentTestSupport.h"
@@ -25,109 +24,90 @@ namespace {
 
 const char kDaoServerKey[] = "CLSID\\{000C9413-7E45-11D2-B4FE-00105A16F164}\\LocalServer32";
 
-bool DaoServerRunning() {
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
-    if (_stricmp(entry.szExeFile, "QRBDAOServer.exe") == 0) return true;
-  return false;
-}
+using Lines = std::vector<std::string>;
 
-std::string TempPath(const char* prefix) {
-  char folder[MAX_PATH], path[MAX_PATH];
-  GetTempPathA(MAX_PATH, folder);
-  GetTempFileNameA(folder, prefix, 0, path);
-  return path;
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
+std::string Text(const Lines& lines) {
   std::string text;
   for (const std::string& line : lines) text += "  | " + line + "\n";
   return text;
 }
 
-bool Contains(const std::vector<std::string>& lines, const std::string& part) {
+bool Contains(const Lines& lines, const std::string& part) {
   for (const std::string& line : lines)
     if (line.find(part) != std::string::npos) return true;
   return false;
 }
 
-// A program of the build (korvane-client.exe unless named) with its output
-// in files, readable while it runs.
-class Client {
+// A program of the build with its output in files, readable while it runs.
+class Program {
  public:
-  explicit Client(const std::string& arguments, const char* program = "korvane-client.exe")
-      : out_(TempPath("kso")), err_(TempPath("kse")) {
+  explicit Program(const std::string& arguments, const char* name = "korvane-client.exe") {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    auto open = [&](const std::string& path, DWORD access, DWORD disposition) {
-      return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto create = [&](std::string& path) {
+      char folder[MAX_PATH], name[MAX_PATH];
+      GetTempPathA(MAX_PATH, folder);
+      GetTempFileNameA(folder, "kst", 0, name);
+      path = name;
+      return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
-    UniqueFileHandle out(open(out_, GENERIC_WRITE, CREATE_ALWAYS));
-    UniqueFileHandle err(open(err_, GENERIC_WRITE, CREATE_ALWAYS));
-    UniqueFileHandle in(open("NUL", GENERIC_READ, OPEN_EXISTING));
+    UniqueFileHandle out(create(paths_[0])), err(create(paths_[1]));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in.get();
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
-    std::string command = "\"" + BinDirectory() + "\\" + program + "\" " + arguments;
+    std::string command = "\"" + BinDirectory() + "\\" + name + "\" " + arguments;
     PROCESS_INFORMATION info{};
-    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
       process_.reset(info.hProcess);
       CloseHandle(info.hThread);
     }
-    EXPECT_TRUE(process_) << "could not start " << program << " " << arguments;
+    EXPECT_TRUE(process_) << "could not start " << command;
   }
-  ~Client() {
-    if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
+  ~Program() {
+    if (process_ && Wait(0) == 0xFFFFFFFF) {
       TerminateProcess(process_.get(), 99);
-      WaitForSingleObject(process_.get(), 5000);
+      Wait(5000);
     }
-    DeleteFileA(out_.c_str());
-    DeleteFileA(err_.c_str());
+    DeleteFileA(paths_[0].c_str());
+    DeleteFileA(paths_[1].c_str());
   }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
 
-  // The exit code, or 0xFFFFFFFF when it did not end in time.
+  // The exit code, or 0xFFFFFFFF while it runs.
   DWORD Wait(DWORD timeoutMs) {
     DWORD code = 0xFFFFFFFF;
     if (process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0)
       GetExitCodeProcess(process_.get(), &code);
     return code;
   }
-  std::vector<std::string> Out() const { return ReadLines(out_); }
-  std::vector<std::string> Err() const { return ReadLines(err_); }
+  Lines Out() const { return ReadLines(paths_[0]); }
+  Lines Err() const { return ReadLines(paths_[1]); }
 
  private:
+  static Lines ReadLines(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    Lines lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  }
+
   UniqueHandle process_;
-  std::string out_, err_;
+  std::string paths_[2];
 };
 
 struct ProgramRun {
   DWORD exit;
-  std::vector<std::string> out, err;
+  Lines out, err;
 };
 
-ProgramRun RunClient(const std::string& arguments, const char* program = "korvane-client.exe") {
-  Client client(arguments, program);
-  const DWORD exit = client.Wait(90000);
-  EXPECT_NE(exit, 0xFFFFFFFF) << program << " " << arguments << " did not end";
-  return ProgramRun{exit, client.Out(), client.Err()};
+ProgramRun RunProgram(const std::string& arguments, const char* name = "korvane-client.exe") {
+  Program program(arguments, name);
+  const DWORD exit = program.Wait(90000);
+  EXPECT_NE(exit, 0xFFFFFFFF) << name << " " << arguments << " did not end";
+  return ProgramRun{exit, program.Out(), program.Err()};
 }
 
 // The outcome of a SelectSet made directly, as a requester: 1 or 0; -1
@@ -154,7 +134,9 @@ class StatusAgainstServer : public ::testing::Test {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    EnsureActivationServiceRuns(120000);
     RegisterServerForTests();
+    database = new DaoServerSettingsScope(500);  // a log of our own
     installation = new TestInstallation("client-status");
     installation->SetString("Network", "Base IP Address", "192.168.7.101");
     installation->SetDword("Network", "Communication Port", 47620);
@@ -172,6 +154,8 @@ class StatusAgainstServer : public ::testing::Test {
   static void TearDownTestSuite() {
     direct.reset();
     delete installation;
+    WaitForNoDaoServer(30000);
+    delete database;
     CoUninitialize();
   }
   void SetUp() override {
@@ -180,20 +164,22 @@ class StatusAgainstServer : public ::testing::Test {
   }
 
   static TestInstallation* installation;
+  static DaoServerSettingsScope* database;
   static ComPtr<IControlCenterComponent> direct;
   static long selected;
 };
 
 TestInstallation* StatusAgainstServer::installation = nullptr;
+DaoServerSettingsScope* StatusAgainstServer::database = nullptr;
 ComPtr<IControlCenterComponent> StatusAgainstServer::direct;
 long StatusAgainstServer::selected = -1;
 
 TEST_F(StatusAgainstServer, StatusShowsTheSetsBoardsAndCodeFilesOfTheActiveSet) {
   unsigned char backup = 0;
   ASSERT_HRESULT_SUCCEEDED(direct->BackupExists(&backup));
-  const ProgramRun run = RunClient("status");
-  ASSERT_EQ(run.exit, 0u) << Joined(run.err);
-  ASSERT_GE(run.out.size(), 4u) << Joined(run.out);
+  const ProgramRun run = RunProgram("status");
+  ASSERT_EQ(run.exit, 0u) << Text(run.err);
+  ASSERT_GE(run.out.size(), 4u) << Text(run.out);
   EXPECT_EQ(run.out[0], "Active set:         Plant");
   if (!backup) {
     EXPECT_EQ(run.out[1], "Backup set:         none");
@@ -207,16 +193,16 @@ TEST_F(StatusAgainstServer, StatusShowsTheSetsBoardsAndCodeFilesOfTheActiveSet) 
                 Crc16Update(kCrc16Start, ReadWholeFile(listFile).data(), ReadWholeFile(listFile).size()));
   EXPECT_TRUE(Contains(run.out, "  0       PRESS1     S     192.168.7.101    00409D210711  " +
                                     std::string(crc) + "  " + listFile))
-      << Joined(run.out);
-  EXPECT_TRUE(Contains(run.out, "  3       GATEWAY    X     192.168.7.1")) << Joined(run.out);
-  EXPECT_TRUE(Contains(run.out, "Code files: 2")) << Joined(run.out);
+      << Text(run.out);
+  EXPECT_TRUE(Contains(run.out, "  3       GATEWAY    X     192.168.7.1")) << Text(run.out);
+  EXPECT_TRUE(Contains(run.out, "Code files: 2")) << Text(run.out);
   const std::string firmware = ReadWholeFile(installation->Root() + "\\active\\sboard.bin");
   std::snprintf(crc, sizeof crc, "%04X", Crc16Update(kCrc16Start, firmware.data(), firmware.size()));
   EXPECT_TRUE(Contains(run.out, "  sboard.bin              4096  " + std::string(crc)))
-      << Joined(run.out);
+      << Text(run.out);
 
-  const ProgramRun json = RunClient("status --json");
-  ASSERT_EQ(json.exit, 0u) << Joined(json.err);
+  const ProgramRun json = RunProgram("status --json");
+  ASSERT_EQ(json.exit, 0u) << Text(json.err);
   ASSERT_EQ(json.out.size(), 1u);
   EXPECT_EQ(0u, json.out[0].find("{\"activeSet\":\"Plant\",")) << json.out[0];
   EXPECT_NE(std::string::npos,
@@ -235,10 +221,10 @@ TEST_F(StatusAgainstServer, DiffAgainstTheActiveConfiguration) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.set);
-    const ProgramRun run = RunClient(
+    const ProgramRun run = RunProgram(
         "diff \"" + installation->Root() + "\\Comp\\" + c.set + ".cfg\" --active", "korvane-setfile.exe");
-    EXPECT_EQ(static_cast<DWORD>(c.exit), run.exit) << Joined(run.err);
-    EXPECT_TRUE(Contains(run.out, c.line)) << Joined(run.out);
+    EXPECT_EQ(static_cast<DWORD>(c.exit), run.exit) << Text(run.err);
+    EXPECT_TRUE(Contains(run.out, c.line)) << Text(run.out);
   }
 }
 
@@ -250,31 +236,31 @@ TEST_F(StatusAgainstServer, ErrorsReadTheLogThroughTheDatabaseServer) {
   ASSERT_HRESULT_SUCCEEDED(direct->GetErrorText(&size, text.put()));
   const std::string reason = OneLine(std::string(text.get(), strnlen(text.get(), size)));
 
-  const ProgramRun last = RunClient("errors --last 1");
-  ASSERT_EQ(last.exit, 0u) << Joined(last.err);
-  ASSERT_EQ(last.out.size(), 1u) << Joined(last.out);
+  const ProgramRun last = RunProgram("errors --last 1");
+  ASSERT_EQ(last.exit, 0u) << Text(last.err);
+  ASSERT_EQ(last.out.size(), 1u) << Text(last.out);
   // "YYYY-MM-DD HH:MM:SS.mmm  SOURCE  TEXT"
   EXPECT_EQ(last.out[0].size() - reason.size(), last.out[0].rfind(reason)) << last.out[0];
   const std::string since = last.out[0].substr(0, 19);
-  const ProgramRun all = RunClient("errors");
+  const ProgramRun all = RunProgram("errors");
   EXPECT_EQ(all.out.back(), last.out[0]);
-  const ProgramRun json = RunClient("errors --json --since \"" + since + "\"");
-  ASSERT_FALSE(json.out.empty()) << Joined(json.err);
+  const ProgramRun json = RunProgram("errors --json --since \"" + since + "\"");
+  ASSERT_FALSE(json.out.empty()) << Text(json.err);
   EXPECT_EQ(0u, json.out.back().find("{\"time\":\"" + last.out[0].substr(0, 23) + "\"")) << json.out.back();
-  EXPECT_TRUE(RunClient("errors --since \"9999-12-31 23:59\"").out.empty());
+  EXPECT_TRUE(RunProgram("errors --since \"9999-12-31 23:59\"").out.empty());
 
   // A follower sees the next one as it is logged, and ends cleanly.
-  Client follower("errors --follow --last 1 --seconds 20");
+  Program follower("errors --follow --last 1 --seconds 20");
   for (DWORD start = GetTickCount(); follower.Out().empty() && GetTickCount() - start < 30000;)
     Sleep(100);
-  ASSERT_EQ(follower.Out().size(), 1u) << Joined(follower.Err());
+  ASSERT_EQ(follower.Out().size(), 1u) << Text(follower.Err());
   ASSERT_EQ(0, SelectDirectly(direct.get(), "Incomplete"));
   for (DWORD start = GetTickCount(); follower.Out().size() < 2 && GetTickCount() - start < 30000;)
     Sleep(100);
   const std::vector<std::string> followed = follower.Out();
-  ASSERT_EQ(followed.size(), 2u) << Joined(follower.Err());
+  ASSERT_EQ(followed.size(), 2u) << Text(follower.Err());
   EXPECT_NE(std::string::npos, followed[1].find(reason)) << followed[1];
-  EXPECT_EQ(follower.Wait(40000), 0u) << Joined(follower.Err());
+  EXPECT_EQ(follower.Wait(40000), 0u) << Text(follower.Err());
 }
 
 TEST_F(StatusAgainstServer, ErrorsExitThreeWhenTheDatabaseServerCannotBeStarted) {
@@ -289,11 +275,11 @@ TEST_F(StatusAgainstServer, ErrorsExitThreeWhenTheDatabaseServerCannotBeStarted)
   const std::string missing = "C:\\nowhere\\QRBDAOServer.exe";
   RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missing.c_str()),
                  static_cast<DWORD>(missing.size() + 1));
-  for (DWORD start = GetTickCount(); DaoServerRunning() && GetTickCount() - start < 60000;) Sleep(250);
-  const ProgramRun run = RunClient("errors --last 1");
+  WaitForNoDaoServer(60000);
+  const ProgramRun run = RunProgram("errors --last 1");
   RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(registered.c_str()),
                  static_cast<DWORD>(registered.size() + 1));
-  EXPECT_EQ(run.exit, 3u) << Joined(run.out) << Joined(run.err);
+  EXPECT_EQ(run.exit, 3u) << Text(run.out) << Text(run.err);
   ASSERT_FALSE(run.err.empty());
   EXPECT_EQ(0u, run.err[0].find("Could not reach the database server: HRESULT 0x")) << run.err[0];
 }
