@@ -79,7 +79,7 @@ void GiveText(DaoString* out, const std::string& text) {
   place.str = copy;
 }
 
-class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
+class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent, public IQRBDAORecords {
  public:
   DaoServerObject(std::string directory, const DaoLimits& limits)
       : session_(std::move(directory), limits) {
@@ -94,6 +94,8 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
       *object = static_cast<IQRBDAO*>(this);
     else if (IsEqualIID(iid, IID_IQRBConsoleComponent))
       *object = static_cast<IQRBConsoleComponent*>(this);
+    else if (IsEqualIID(iid, IID_IQRBDAORecords))
+      *object = static_cast<IQRBDAORecords*>(this);
     else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -219,6 +221,18 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
   }
   HRESULT STDMETHODCALLTYPE IsEOF(ULONG recordSet, unsigned char* eof) override {
     return Run([&] { Place(eof) = session_.IsEOF(recordSet) ? 1 : 0; });
+  }
+
+  // IQRBDAORecords
+  HRESULT STDMETHODCALLTYPE GetFieldValue(ULONG recordSet, LONG ordinal, VARIANT* value) override {
+    if (value) VariantInit(value);
+    return Run([&] { session_.GetFieldValue(recordSet, ordinal, &Place(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE GetBookmark(ULONG recordSet, LONG* bookmark) override {
+    return Run([&] { Place(bookmark) = session_.GetBookmark(recordSet); });
+  }
+  HRESULT STDMETHODCALLTYPE SetBookmark(ULONG recordSet, LONG bookmark) override {
+    return Run([&] { session_.SetBookmark(recordSet, bookmark); });
   }
   HRESULT STDMETHODCALLTYPE QueryDefExists(DaoString name, unsigned char* exists) override {
     return Run([&] { Place(exists) = session_.QueryDefExists(TextOf(name)) ? 1 : 0; });

@@ -1186,6 +1186,113 @@ bool DaoSession::IsEOF(DaoHandle handle) { return RecordSetFor(handle).eof; }
 
 namespace {
 
+// Dates are kept as "YYYY-MM-DD HH:MM:SS[.mmm]".
+bool DateFromText(const std::string& text, double& value) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+  const int parts = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &d, &h, &mi, &sec, &ms);
+  if (parts < 3 || mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+  value = daodate::OleDateFromParts(y, mo, d, h, mi, sec, ms);
+  return true;
+}
+
+void GiveText(VARIANT* value, const std::string& utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                         nullptr, 0);
+  BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+  if (!text) throw std::bad_alloc();
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text, length);
+  value->vt = VT_BSTR;
+  value->bstrVal = text;
+}
+
+void GiveBytes(VARIANT* value, const void* bytes, int size) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
+  if (!array) throw std::bad_alloc();
+  if (size > 0) {
+    void* data = nullptr;
+    SafeArrayAccessData(array, &data);
+    std::memcpy(data, bytes, static_cast<size_t>(size));
+    SafeArrayUnaccessData(array);
+  }
+  value->vt = VT_ARRAY | VT_UI1;
+  value->parray = array;
+}
+
+}  // namespace
+
+void DaoSession::GetFieldValue(DaoHandle handle, long ordinal, VARIANT* value) {
+  RecordSet& rs = RecordSetFor(handle);
+  if (!value) RaiseFormatted("No place for the field value was given.");
+  if (rs.fromQuery)
+    RaiseFormatted("The field values of a record set over a query cannot be read; open a record"
+                   " set over the table.");
+  if (ordinal < 0 || static_cast<size_t>(ordinal) >= rs.fields.size())
+    RaiseFormatted("Field %ld does not exist: the record set has %u fields.", ordinal,
+                   static_cast<unsigned>(rs.fields.size()));
+  if (rs.bof || rs.eof || rs.adding || rs.deleted || rs.appendOnly)
+    RaiseFormatted("No current record to read a field of.");
+  const DaoFieldDef& field = rs.fields[static_cast<size_t>(ordinal)];
+  Statement read(Db(), "SELECT " + Quoted(field.name) + " FROM " + Quoted(rs.table) + " WHERE rowid = ?1",
+                 "Could not read a field value");
+  read.Bind(1, rs.current);
+  if (!read.Step()) RaiseFormatted("No current record to read a field of: it was deleted.");
+  sqlite3_stmt* row = read.get();
+  const int stored = sqlite3_column_type(row, 0);
+  VariantInit(value);
+  if (stored == SQLITE_NULL) {
+    value->vt = VT_NULL;
+    return;
+  }
+  switch (field.type) {
+    case kDaoBoolean: value->vt = VT_BOOL; value->boolVal = read.Integer(0) ? VARIANT_TRUE : VARIANT_FALSE; return;
+    case kDaoByte: value->vt = VT_UI1; value->bVal = static_cast<BYTE>(read.Integer(0)); return;
+    case kDaoInteger: value->vt = VT_I2; value->iVal = static_cast<SHORT>(read.Integer(0)); return;
+    case kDaoLong: value->vt = VT_I4; value->lVal = static_cast<LONG>(read.Integer(0)); return;
+    case kDaoSingle: value->vt = VT_R4; value->fltVal = static_cast<float>(sqlite3_column_double(row, 0)); return;
+    case kDaoDouble: value->vt = VT_R8; value->dblVal = sqlite3_column_double(row, 0); return;
+    case kDaoDate:
+      if (stored == SQLITE_TEXT && DateFromText(read.Text(0), value->date)) {
+        value->vt = VT_DATE;
+        return;
+      }
+      break;  // not a date after all: given as it is kept
+    case kDaoLongBinary:
+      GiveBytes(value, sqlite3_column_blob(row, 0), sqlite3_column_bytes(row, 0));
+      return;
+    default:
+      break;
+  }
+  // Text fields, and values that client SQL stored against their field's type.
+  switch (stored) {
+    case SQLITE_INTEGER: value->vt = VT_I4; value->lVal = static_cast<LONG>(read.Integer(0)); return;
+    case SQLITE_FLOAT: value->vt = VT_R8; value->dblVal = sqlite3_column_double(row, 0); return;
+    case SQLITE_BLOB: GiveBytes(value, sqlite3_column_blob(row, 0), sqlite3_column_bytes(row, 0)); return;
+    default: GiveText(value, read.Text(0)); return;
+  }
+}
+
+long DaoSession::GetBookmark(DaoHandle handle) {
+  const RecordSet& rs = RecordSetFor(handle);
+  if (rs.bof || rs.eof || rs.adding || rs.appendOnly) RaiseFormatted("No current record to name.");
+  if (rs.current > LONG_MAX) RaiseFormatted("The current record's number is too large for a bookmark.");
+  return static_cast<long>(rs.current);
+}
+
+void DaoSession::SetBookmark(DaoHandle handle, long bookmark) {
+  RecordSet& rs = RecordSetFor(handle);
+  RequireNavigable(rs.appendOnly);
+  if (bookmark < 0 || (rs.fromQuery && bookmark >= rs.rowCount))
+    RaiseFormatted("Bookmark %ld names no record of this record set.", bookmark);
+  if (rs.forwardOnly && !rs.bof && !rs.eof && bookmark < rs.current)
+    RaiseFormatted("Going back to a bookmark is not possible in a forward-only record set.");
+  rs.adding = false;
+  rs.deleted = false;
+  rs.current = bookmark;
+  rs.bof = rs.eof = false;
+}
+
+namespace {
+
 void RequireWritable(bool readOnly, const char* operation) {
   if (readOnly)
     RaiseFormatted("%s is not possible: the record set is read-only (a snapshot, forward-only,"

@@ -121,6 +121,13 @@ class DaoSession {
   void SetFieldValueString(DaoHandle recordSet, long ordinal, const std::string& value);
   bool IsBOF(DaoHandle recordSet);
   bool IsEOF(DaoHandle recordSet);
+  // The current record's field as a variant (VariantInit'ed by the caller),
+  // of a record set over a table; a record set over a query keeps no rows
+  // to read.
+  void GetFieldValue(DaoHandle recordSet, long ordinal, VARIANT* value);
+  // A table's rowid; a query's row number.
+  long GetBookmark(DaoHandle recordSet);
+  void SetBookmark(DaoHandle recordSet, long bookmark);
 
   bool QueryDefExists(const std::string& name);
   DaoHandle QueryDefCreate(const std::string& name, const std::string& sql);

@@ -53,13 +53,25 @@ BoardRecord ReadBoardRecord(HKEY boardsKey, const char* keyName) {
   record.boardNumber = static_cast<unsigned short>(GetDwordValue(key, "Number"));
   record.SetPath(GetStringValueText(key, "Path").c_str());
   record.size = GetDwordValue(key, "Size");
+  // Optional: only the operators' tools show it, and no record may fail
+  // for the lack of it.
+  char type[2] = {};
+  DWORD kind = 0, size = sizeof type;
+  if (RegQueryValueExA(key, "Type", nullptr, &kind, reinterpret_cast<BYTE*>(type), &size) ==
+          ERROR_SUCCESS &&
+      kind == REG_SZ)
+    record.boardType = type[0];
   return record;
 }
 
 }  // namespace
 
 BoardRecord::BoardRecord(const BoardRecord& other)
-    : crc(other.crc), boardNumber(other.boardNumber), path(CopyText(other.path)), size(other.size) {
+    : crc(other.crc),
+      boardNumber(other.boardNumber),
+      boardType(other.boardType),
+      path(CopyText(other.path)),
+      size(other.size) {
   std::memcpy(hardwareAddress, other.hardwareAddress, sizeof hardwareAddress);
   std::memcpy(name, other.name, sizeof name);
   std::memcpy(ipAddress, other.ipAddress, sizeof ipAddress);
@@ -73,6 +85,7 @@ BoardRecord& BoardRecord::operator=(const BoardRecord& other) {
     std::memcpy(ipAddress, other.ipAddress, sizeof ipAddress);
     crc = other.crc;
     boardNumber = other.boardNumber;
+    boardType = other.boardType;
     size = other.size;
   }
   return *this;

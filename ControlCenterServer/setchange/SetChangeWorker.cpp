@@ -307,6 +307,7 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
   written.SetIpAddress(address.c_str());
   written.crc = static_cast<unsigned short>(hasListFile ? listFile.crc : 0xFFFFFFFFul);
   written.boardNumber = board;
+  written.boardType = record.boardType;
   written.SetPath(hasListFile ? listPath.c_str() : "NOPATH");
   written.size = hasListFile ? listFile.blocks : 0;
   const auto slot = writtenBoardKeys.emplace(hardware, writtenBoards.size());

@@ -110,27 +110,22 @@ std::string ComposeSetFile(const std::vector<NamedList>& lists) {
   return file + body;
 }
 
-SetFileLayout ParseSetFile(const std::string& bytes) {
-  SetFileLayout layout;
+namespace {
+
+// Walks the list records from offset up to the end-of-directory entry into
+// layout; the CRC is computed over the bytes from crcFrom to the end entry
+// inclusive.
+void WalkDirectory(const std::string& bytes, unsigned long long offset, SetFileLayout& layout) {
   const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const unsigned long long size = bytes.size();
-  if (size < kSetHeaderSize) {
-    layout.problem = "The file is shorter than the 6-byte header.";
-    return layout;
-  }
-  if (std::memcmp(data, kSetMagic, sizeof kSetMagic) != 0) {
-    layout.problem = "The file does not begin with \"CNFG\".";
-    return layout;
-  }
-  layout.storedCrc = static_cast<unsigned short>(data[4] | (data[5] << 8));
-  unsigned long long offset = kSetHeaderSize;
+  const unsigned long long start = offset;
   char text[200];
   while (true) {
     if (size - offset < kListDefSize) {
       std::snprintf(text, sizeof text,
                     "The directory ends at offset %llu without an end-of-directory entry.", offset);
       layout.problem = text;
-      return layout;
+      return;
     }
     LIST_DEF entry;
     std::memcpy(&entry, data + offset, sizeof entry);
@@ -148,14 +143,38 @@ SetFileLayout ParseSetFile(const std::string& bytes) {
                     "The list %s at offset %llu says it holds %lu bytes, past the end of the file.",
                     list.name.c_str(), list.offset, list.length);
       layout.problem = text;
-      return layout;
+      return;
     }
     layout.entries.push_back(list);
     offset = list.offset + stored;
   }
   layout.endFound = true;
-  layout.computedCrc = Crc16Update(kCrc16Start, data + kSetHeaderSize,
-                                   static_cast<size_t>(offset - kSetHeaderSize));
+  layout.computedCrc = Crc16Update(kCrc16Start, data + start, static_cast<size_t>(offset - start));
+}
+
+}  // namespace
+
+SetFileLayout ParseSetFile(const std::string& bytes) {
+  SetFileLayout layout;
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < kSetHeaderSize) {
+    layout.problem = "The file is shorter than the 6-byte header.";
+    return layout;
+  }
+  if (std::memcmp(data, kSetMagic, sizeof kSetMagic) != 0) {
+    layout.problem = "The file does not begin with \"CNFG\".";
+    return layout;
+  }
+  layout.storedCrc = static_cast<unsigned short>(data[4] | (data[5] << 8));
+  WalkDirectory(bytes, kSetHeaderSize, layout);
+  return layout;
+}
+
+SetFileLayout ParseListFileLayout(const std::string& bytes) {
+  SetFileLayout layout;
+  WalkDirectory(bytes, 0, layout);
+  // A list file carries no CRC of its own: it is known from outside.
+  layout.storedCrc = layout.computedCrc;
   return layout;
 }
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -184,12 +185,85 @@ bool ParseWatch(ArgumentReader& reader, ClientRequest& request) {
   return true;
 }
 
+bool ParseStatus(ArgumentReader& reader, ClientRequest& request) {
+  while (!reader.AtEnd()) {
+    const std::string& arg = reader.Take();
+    if (arg != "--json") return reader.Fail("unexpected argument \"" + arg + "\"");
+    request.json = true;
+  }
+  return true;
+}
+
+bool ParseErrors(ArgumentReader& reader, ClientRequest& request) {
+  while (!reader.AtEnd()) {
+    const std::string& arg = reader.Take();
+    if (!IsOption(arg)) return reader.Fail("unexpected argument \"" + arg + "\"");
+    Option option = SplitOption(arg);
+    std::string value;
+    if (option.name == "--json" && !option.hasInlineValue) {
+      request.json = true;
+    } else if (option.name == "--follow" && !option.hasInlineValue) {
+      request.follow = true;
+    } else if (option.name == "--seconds") {
+      if (!reader.OptionValue(option, value)) return false;
+      if (!ParseCount(value, 0xFFFFFFFFul / 1000, request.watchSeconds) ||
+          request.watchSeconds == 0)
+        return reader.Fail("--seconds needs a number of seconds above 0, not \"" + value + "\"");
+    } else if (option.name == "--since") {
+      if (!reader.OptionValue(option, value)) return false;
+      if (!ParseLogTime(value, request.since))
+        return reader.Fail("--since needs a local time YYYY-MM-DD[ HH:MM[:SS]], not \"" + value +
+                           "\"");
+    } else if (option.name == "--last") {
+      if (!reader.OptionValue(option, value)) return false;
+      if (!ParseCount(value, 0x7FFFFFFF, request.last) || request.last == 0)
+        return reader.Fail("--last needs a number of entries above 0, not \"" + value + "\"");
+    } else {
+      return reader.Fail("unknown option " + option.name);
+    }
+  }
+  if (request.watchSeconds && !request.follow) return reader.Fail("--seconds goes with --follow");
+  return true;
+}
+
 bool ParseNothingMore(ArgumentReader& reader) {
   if (!reader.AtEnd()) return reader.Fail("unexpected argument \"" + reader.Take() + "\"");
   return true;
 }
 
 }  // namespace
+
+bool ParseLogTime(const std::string& text, std::string& normalized) {
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  auto digits = [&](size_t at, size_t count, unsigned& value) {
+    if (at + count > text.size()) return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return true;
+  };
+  const size_t length = text.size();
+  if (length != 10 && length != 16 && length != 19) return false;
+  if (!digits(0, 4, year) || text[4] != '-' || !digits(5, 2, month) || text[7] != '-' ||
+      !digits(8, 2, day))
+    return false;
+  if (length > 10 && ((text[10] != ' ' && text[10] != 'T') || !digits(11, 2, hour) ||
+                      text[13] != ':' || !digits(14, 2, minute)))
+    return false;
+  if (length > 16 && (text[16] != ':' || !digits(17, 2, second))) return false;
+  static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+      (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59)
+    return false;
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", year, month, day, hour,
+                minute, second);
+  normalized = buffer;
+  return true;
+}
 
 bool ParseBoardCommand(const std::string& text, long& command) {
   const std::string upper = Upper(text);
@@ -236,7 +310,8 @@ bool ParseClientCommandLine(const std::vector<std::string>& args, ClientRequest&
       {"backup", ClientOperation::Backup},     {"changing", ClientOperation::Changing},
       {"select", ClientOperation::Select},     {"restore", ClientOperation::Restore},
       {"command", ClientOperation::Command},   {"timeout", ClientOperation::Timeout},
-      {"watch", ClientOperation::Watch},
+      {"watch", ClientOperation::Watch},       {"status", ClientOperation::Status},
+      {"errors", ClientOperation::Errors},
   };
   bool known = false;
   for (const Named& entry : kOperations) {
@@ -262,6 +337,10 @@ bool ParseClientCommandLine(const std::vector<std::string>& args, ClientRequest&
       return ParseTimeout(reader, request);
     case ClientOperation::Watch:
       return ParseWatch(reader, request);
+    case ClientOperation::Status:
+      return ParseStatus(reader, request);
+    case ClientOperation::Errors:
+      return ParseErrors(reader, request);
     default:
       return ParseNothingMore(reader);
   }
@@ -297,6 +376,23 @@ const char* ClientUsageText() {
       "      --seconds S                 stop after S seconds\n"
       "      --description TEXT          this observer's description for the server\n"
       "                                  (default \"korvane-client watch\")\n"
+      "  status [--json]            Show the active set, the backup set, whether a set\n"
+      "                             change runs (as the server answers), then the boards\n"
+      "                             of the active set (number, name, type, IP address,\n"
+      "                             hardware address, list file) and the code files with\n"
+      "                             their CRCs, as the last set change recorded them.\n"
+      "                             --json: one JSON object instead.\n"
+      "  errors [OPTIONS]           Show the server's error log, newest last: local time,\n"
+      "                             source (file:line of a failed check, else \"-\") and\n"
+      "                             text, one entry a line. It is read from the database\n"
+      "                             server; the control center server is not needed.\n"
+      "      --since TIME                entries logged at or after TIME, a local time\n"
+      "                                  YYYY-MM-DD[ HH:MM[:SS]]\n"
+      "      --last N                    only the last N entries\n"
+      "      --follow                    go on printing entries as they are logged, until\n"
+      "                                  stopped (Ctrl+C, the console closes, --seconds)\n"
+      "      --seconds S                 with --follow: stop after S seconds\n"
+      "      --json                      one JSON object a line: time, source, text\n"
       "  help                       Show this text.\n"
       "\n"
       "Output: results, actions and notifications go to standard output, one line\n"
@@ -317,7 +413,10 @@ const char* ClientUsageText() {
       "Exit codes:\n"
       "  0  success\n"
       "  1  the operation failed: the server refused it, the set change or restore failed\n"
-      "     or gave no outcome in time, or there is no active set or complete backup\n"
+      "     or gave no outcome in time, or there is no active set or complete backup;\n"
+      "     status: the records of the active set could not be read; errors: the\n"
+      "     database server refused a call\n"
       "  2  usage error\n"
-      "  3  the server could not be reached or created\n";
+      "  3  the server could not be reached or created\n"
+      "     (errors: the database server could not be reached or started)\n";
 }

@@ -15,7 +15,7 @@ enum ClientExitCode {
 };
 
 enum class ClientOperation {
-  Help, List, Active, Backup, Changing, Select, Restore, Command, Timeout, Watch,
+  Help, List, Active, Backup, Changing, Select, Restore, Command, Timeout, Watch, Status, Errors,
 };
 
 // How a watching observer answers ConfigurationChanging.
@@ -40,9 +40,24 @@ struct ClientRequest {
   AllowPolicy allow = AllowPolicy::Now;
   unsigned long allowDelayMs = 0;
   unsigned long maxEvents = 0;     // 0: no limit
-  unsigned long watchSeconds = 0;  // 0: no limit
+  unsigned long watchSeconds = 0;  // 0: no limit; also errors --follow
   std::string description = "korvane-client watch";
+
+  // status, errors: JSON instead of a table.
+  bool json = false;
+
+  // errors: the entries logged at or after since ("YYYY-MM-DD HH:MM:SS",
+  // local time; empty: all), the last `last` of them (0: all), and whether
+  // to go on printing new ones.
+  std::string since;
+  unsigned long last = 0;
+  bool follow = false;
 };
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS" (a "T" may
+// stand for the blank) into "YYYY-MM-DD HH:MM:SS"; false when it is none
+// of them or names no real time.
+bool ParseLogTime(const std::string& text, std::string& normalized);
 
 // Parses the arguments after the program name. On failure returns false
 // with a one-line reason in error.

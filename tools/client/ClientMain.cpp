@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ClientCommandLine.h"
+#include "ClientErrors.h"
 #include "ControlCenterClient.h"
 #include "Win32/Holders.h"
 
@@ -58,6 +59,9 @@ int RunClient(const ClientRequest& request, HANDLE stop) {
   // authentication it may do so whatever account it runs under.
   CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                        RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  // The error log is the database server's: the control center server is
+  // not asked, nor started.
+  if (request.operation == ClientOperation::Errors) return RunErrorLog(request, stop);
   // The client holds COM pointers: they must go before the apartment does.
   ControlCenterClient client(stop);
   int status = client.Connect();

@@ -142,6 +142,9 @@ int ControlCenterClient::Run(const ClientRequest& request) {
       return Timeout(request);
     case ClientOperation::Watch:
       return Watch(request);
+    case ClientOperation::Status:
+      return Status(request);
+    case ClientOperation::Errors:  // needs no component: see RunErrorLog
     case ClientOperation::Help:
       break;
   }

@@ -51,6 +51,8 @@ class ControlCenterClient {
   int Command(const ClientRequest& request);
   int Timeout(const ClientRequest& request);
   int Watch(const ClientRequest& request);
+  // In ClientStatus.cpp.
+  int Status(const ClientRequest& request);
 
   // Prints "METHOD failed: HRESULT ..." and "Error: TEXT" (the server's
   // stored text, or the system's text when there is none); returns

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "SetFileDiff.h"
 #include "setfiles/BoardLists.h"
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/SetFile.h"
@@ -37,6 +38,20 @@ const char kSetFileToolUsage[] =
     "      \"COMMPORT\" lists. --keep uses the folder as the scratch root and keeps\n"
     "      what was written there (active\\complete.cfg and the boards' list\n"
     "      files). Operator warnings are printed, not shown.\n"
+    "  diff <set file A> (<set file B> | --active) [--json]\n"
+    "       [--root <installation root> | --common <folder>] [--base-ip <a.b.c.d>]\n"
+    "       [--comm-port <n>]\n"
+    "      Compares two configurations board by board (boards are told apart by\n"
+    "      their hardware address): boards removed from A, added in B, and changed\n"
+    "      (number, name, type, IP address, partner), each changed board with the\n"
+    "      lists of its list file whose bytes differ (size and CRC on either side),\n"
+    "      and the lists of the set that differ. The boards' list files are made\n"
+    "      as a set change makes them, which needs --root or --common as for check.\n"
+    "      --active compares A with the installation's active configuration as the\n"
+    "      server recorded it (its board records, list files and complete.cfg),\n"
+    "      A being made with the installation's own settings. --json prints one\n"
+    "      JSON object instead. Exit codes of diff: 0 equal, 1 different, 2 bad\n"
+    "      input or usage (the reason on standard error).\n"
     "\n"
     "Exit codes:\n"
     "  0  done; for dump and check: the set is sound\n"
@@ -44,30 +59,14 @@ const char kSetFileToolUsage[] =
     "  2  usage error\n"
     "  3  a file or folder of the tool's own could not be read or written\n";
 
-namespace {
-
-struct UsageError {
-  std::string text;
-};
-
-// An error of the tool's own files rather than of the set.
-struct IoError {
-  std::string text;
-};
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Dotted(unsigned long address) {
+std::string DottedAddressText(unsigned long address) {
   char text[16];
   std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
                 (address >> 8) & 0xFF, address & 0xFF);
   return text;
 }
 
-bool ParseDotted(const std::string& text, unsigned long& address) {
+bool ParseDottedAddress(const std::string& text, unsigned long& address) {
   unsigned long parts[4];
   size_t at = 0;
   for (int i = 0; i < 4; ++i) {
@@ -84,6 +83,22 @@ bool ParseDotted(const std::string& text, unsigned long& address) {
   if (at != text.size()) return false;
   address = (parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3];
   return true;
+}
+
+namespace {
+
+struct UsageError {
+  std::string text;
+};
+
+// An error of the tool's own files rather than of the set.
+struct IoError {
+  std::string text;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 // A list name that can be a file name here and on any Windows drive: no
@@ -334,7 +349,7 @@ int Check(const std::vector<std::string>& args, std::ostream& out) {
     } else if (arg == "--keep") {
       keep = args[++i];
     } else if (arg == "--base-ip") {
-      if (!ParseDotted(args[++i], baseIp)) throw UsageError{"--base-ip wants a dotted IPv4 address."};
+      if (!ParseDottedAddress(args[++i], baseIp)) throw UsageError{"--base-ip wants a dotted IPv4 address."};
     } else if (arg == "--comm-port") {
       const std::string& value = args[++i];
       char* end = nullptr;
@@ -408,7 +423,7 @@ int Check(const std::vector<std::string>& args, std::ostream& out) {
       char line[128];
       std::snprintf(line, sizeof line, "%s, %lu lists, %llu bytes, CRC %04X, address %s\n",
                     fileName.c_str(), static_cast<unsigned long>(context.writtenLists.Size()),
-                    file.size, file.crc, Dotted(nextAddress).c_str());
+                    file.size, file.crc, DottedAddressText(nextAddress).c_str());
       out << label << line;
     } catch (char* text) {
       report(text);
@@ -441,6 +456,7 @@ int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std:
     if (command == "dump") return Dump(args, out);
     if (command == "extract") return Extract(args, out);
     if (command == "check") return Check(args, out);
+    if (command == "diff") return RunSetFileDiff({args.begin() + 1, args.end()}, out, err);
     throw UsageError{"Unknown command " + command + "."};
   } catch (const UsageError& error) {
     err << error.text << "\n\n" << kSetFileToolUsage;

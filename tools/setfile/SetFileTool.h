@@ -19,3 +19,7 @@ enum SetFileToolExit {
 int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 extern const char kSetFileToolUsage[];
+
+// Dotted IPv4 text from and to a host-order address.
+std::string DottedAddressText(unsigned long address);
+bool ParseDottedAddress(const std::string& text, unsigned long& address);

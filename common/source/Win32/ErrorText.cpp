@@ -1,4 +1,5 @@
 #include "Win32/ErrorText.h"
+#include "Win32/ErrorSource.h"
 
 #include <objbase.h>
 
@@ -47,6 +48,23 @@ void AssertFailed(const char* file, int line, const char* condition,
        << (file ? file : "") << "(" << (timeStamp ? timeStamp : "") << ")"
        << " on line " << line;
   throw Keep(text.str());
+}
+
+std::string AssertionSource(const std::string& text) {
+  static const char kFailedIn[] = ") failed in file ";
+  static const char kOnLine[] = " on line ";
+  const size_t failed = text.find(kFailedIn);
+  if (failed == std::string::npos || text.rfind("Condition (", failed) == std::string::npos)
+    return std::string();
+  const size_t file = failed + sizeof kFailedIn - 1;
+  const size_t stamp = text.find('(', file);
+  const size_t online = stamp == std::string::npos ? stamp : text.find(kOnLine, stamp);
+  if (online == std::string::npos) return std::string();
+  size_t digits = online + sizeof kOnLine - 1;
+  const size_t first = digits;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == first) return std::string();
+  return text.substr(file, stamp - file) + ":" + text.substr(first, digits - first);
 }
 
 void RaiseFormatted(const char* format, ...) {

@@ -40,6 +40,9 @@ class BoardRecord {
   char ipAddress[16] = {};
   unsigned short crc = kUnsetBoardField;
   unsigned short boardNumber = kUnsetBoardField;
+  // The board's type letter ("Type"); 0 when the record has none, as the
+  // records of older installations do not.
+  char boardType = 0;
 
  private:
   char* path = nullptr;

@@ -95,6 +95,10 @@ struct SetFileLayout {
 };
 
 SetFileLayout ParseSetFile(const std::string& bytes);
+// The same for a per-board list file, which has no header: computedCrc is
+// the CRC of the whole file (the one the board records hold), and storedCrc
+// is set equal to it.
+SetFileLayout ParseListFileLayout(const std::string& bytes);
 
 // Reads or writes a whole file as bytes; raises a clear text on failure.
 std::string ReadWholeFile(const std::string& path);
