@@ -7,9 +7,11 @@
 # prefix (build/wineprefix-demo) with the programs registered and a demo
 # installation (C:\Korvane in that prefix), and then walks through what the
 # control center server does, with the console client: list the sets,
-# activate one, watch a set with a missing list fail without harm, change
-# sets with an observer watching, restore the backup, and send a board
-# command to a stand-in board on 127.0.0.1. Exits non-zero as soon as a step
+# activate one and read its status, watch a set with a missing list fail
+# without harm and read the error table, compare sets with the active one,
+# change sets with an observer watching, restore the backup, send a board
+# command to a stand-in board and have a board boot, both on 127.0.0.1.
+# Exits non-zero as soon as a step
 # that must succeed does not.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
@@ -20,11 +22,11 @@ PREFIX=$KORVANE_ROOT/build/wineprefix-demo
 ROOT_WIN='C:\Korvane'
 LISTS_WIN='C:\demo-lists'
 REBOOT_PORT=47621  # the "Reboot Port" of tools/demo/installation.reg
-BOOT_PORT=40067    # where the bootp component answers boot requests in step 10
+BOOT_PORT=40067    # where the bootp component answers boot requests in step 11
 WORK=$KORVANE_ROOT/build/demo-run  # outputs of the steps, kept for a look afterwards
 PROGRAMS=(ControlCenterServer KorvanePS BootpServer QRBDAOServer korvane-client korvane-setfile korvane-demo)
 
-STEPS=11
+STEPS=12
 step_number=0
 background_pids=()
 
@@ -149,7 +151,7 @@ step "The demo installation" \
 wine_to "$WORK/out" "$WORK/err" regedit /s "Z:${KORVANE_ROOT//\//\\}\\tools\\demo\\installation.reg" ||
   fail "the installation settings could not be imported"
 # Boot replies on, on loopback only, before the server (and with it the
-# bootp component) first starts: step 10 shows a board booting.
+# bootp component) first starts: step 11 shows a board booting.
 wine_to "$WORK/reg" "$WORK/reg.err" reg add 'HKLM\SOFTWARE\Brenlow\Korvane\Bootp' /v "Listen Port" /t REG_DWORD /d "$BOOT_PORT" /f &&
   wine_to "$WORK/reg" "$WORK/reg.err" reg add 'HKLM\SOFTWARE\Brenlow\Korvane\Bootp' /v "Listen Address" /d 127.0.0.1 /f ||
   fail "the boot reply settings could not be written"
@@ -191,6 +193,9 @@ reg_query 'HKLM\SOFTWARE\Brenlow\Korvane\Active Set' || fail "the active set has
 grep -q 'PANEL1' "$WORK/reg" || fail "the board records of Plant are not in the registry"
 note "the code files beside the configuration, with the CRCs cached in bin\\korvane.ini:"
 reg_query 'HKLM\SOFTWARE\Brenlow\Korvane\Code' || fail "the code files have no registry records"
+note "the same, as an operator asks for it:"
+client status || fail "korvane-client status failed"
+grep -q '^Active set: *Plant' "$WORK/out" || fail "status does not name Plant as the active set"
 snapshot before
 
 step "Try the set Incomplete, whose valve board lacks its list v25_mpk_" \
@@ -216,6 +221,23 @@ note "unchanged: the registry records of the active set and of the code files"
 [ -z "$left" ] || note "left behind, as designed:$left (list files the failed change wrote for boards Plant does not have)"
 client active || fail "the active set cannot be named"
 grep -qx Plant <(tr -d '\r' <"$WORK/out") || fail "the active set is no longer Plant"
+note "what went wrong, from the error table of the database server:"
+client errors --last 1 || fail "korvane-client errors failed"
+grep -q 'Could not find list v25_mpk_' "$WORK/out" || fail "the error table does not hold the failure"
+
+step "What a set change would change" \
+  "korvane-setfile diff compares a set with the active configuration, board by board."
+setfile() {
+  printf '      $ korvane-setfile %s\n' "$*"
+  wine_to "$WORK/out" "$WORK/err" "$BIN_DIR/korvane-setfile.exe" "$@"
+  local status=$?
+  show_file "$WORK/out"
+  tr -d '\r' <"$WORK/err" | sed 's/^/        (stderr) /'
+  return $status
+}
+setfile diff "$ROOT_WIN\Comp\Plant.cfg" --active || fail "Plant should equal the active configuration"
+setfile diff "$ROOT_WIN\Comp\Line2.cfg" --active
+[ $? -eq 1 ] || fail "Line2 should differ from the active configuration (exit code 1)"
 
 step "Activate the set Line2 while an observer watches" \
   "A second client registers for notifications and allows the change; Plant goes into the backup."
