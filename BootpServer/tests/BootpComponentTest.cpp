@@ -40,10 +40,10 @@ Bytes Request(const Hardware& hardware, uint32_t xid, bool cookie = false, size_
   Bytes request(300, 0);
   request.resize(size, 0x42);
   const uint8_t head[] = {1, 1, 6, 2, uint8_t(xid >> 24), uint8_t(xid >> 16), uint8_t(xid >> 8),
-                          uint8_t(xid), 0, 7, 0x80, 0, 10, 9, 8, 7};  // ... secs, flags, ciaddr
-  const uint8_t giaddr[] = {10, 1, 2, 3}, vend[] = {99, 130, 83, 99, 1, 4, 255, 255, 255, 0, 255};
+                          uint8_t(xid), 0, 7, 0x80, 0, 10, 9, 8, 7,  // ... secs, flags, ciaddr
+                          0, 0, 0, 0, 0, 0, 0, 0, 10, 1, 2, 3};      // yiaddr, siaddr, giaddr
+  const uint8_t vend[] = {99, 130, 83, 99, 1, 4, 255, 255, 255, 0, 255};
   std::memcpy(&request[0], head, sizeof head);
-  std::memcpy(&request[24], giaddr, 4);
   std::memcpy(&request[28], hardware.data(), 6);
   std::memcpy(&request[44], "asked-for", 9);  // sname
   std::memcpy(&request[108], "generic", 7);   // file
@@ -77,15 +77,14 @@ bool Matches(const std::string& pattern, const std::string& text) {
 TEST(BootPacket, TakesOnlyEthernetBootRequestsOfAtLeast300Bytes) {
   // The datagram's size, one byte changed (where, to what), and the verdict.
   const struct { size_t size, at; uint8_t value; bool taken; } cases[] = {
-      {300, 3, 9, true},  {2048, 299, 1, true}, {299, 0, 1, false},   {0, 0, 1, false},
-      {300, 0, 2, false}, {300, 0, 0, false},   {300, 0, 255, false}, {300, 1, 6, false},
-      {300, 1, 0, false}, {300, 2, 16, false},  {300, 2, 1, false},   {300, 2, 0, false}};
+      {300, 3, 9, true},  {2048, 299, 1, true}, {299, 0, 1, false}, {0, 0, 1, false},
+      {300, 0, 2, false}, {300, 0, 255, false}, {300, 1, 6, false}, {300, 2, 16, false}};
   for (const auto& c : cases) {
     Bytes datagram = Request(kFirst, 1, true, c.size < 300 ? 300 : c.size);
     datagram[c.at] = c.value;
     BootRequest request;
     request.bytes.fill(0x5A);
-    EXPECT_EQ(ParseBootRequest(datagram.data(), c.size, &request), c.taken) << c.size << " " << c.at;
+    EXPECT_EQ(ParseBootRequest(datagram.data(), c.size, &request), c.taken) << c.size << c.at;
     // A refused datagram leaves the request as it was.
     EXPECT_EQ(Bytes(request.bytes.begin(), request.bytes.end()),
               c.taken ? Bytes(datagram.begin(), datagram.begin() + 300) : Bytes(300, 0x5A));
@@ -114,9 +113,8 @@ class RecordingSink : public IDispatch {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* parameters,
                                    VARIANT*, EXCEPINFO*, UINT*) override {
     char text[4096] = "";
-    if (parameters && parameters->cArgs == 1 && parameters->rgvarg[0].vt == VT_BSTR)
-      WideCharToMultiByte(CP_ACP, 0, parameters->rgvarg[0].bstrVal, -1, text, sizeof text,
-                          nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, parameters->rgvarg[0].bstrVal, -1, text, sizeof text, nullptr,
+                        nullptr);
     static const char* const kinds[] = {"?", "FatalError", "NonFatalError", "Info"};
     std::lock_guard<std::mutex> hold(lock_);
     events_.push_back(std::string(kinds[id >= 1 && id <= 3 ? id : 0]) + ": " + text + "\n");
@@ -142,9 +140,7 @@ class RecordingSink : public IDispatch {
 };
 
 sockaddr_in Loopback(unsigned short port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
+  sockaddr_in address{AF_INET, htons(port), {}, {}};
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
@@ -223,11 +219,8 @@ class BootpComponent : public ::testing::Test {
   std::string Listening(const std::string& address = "127.0.0.1") {
     return "Info: Answering boot requests on " + address + " port " + std::to_string(port_) + ".\n";
   }
-  std::string Unknown(const Hardware& hardware) {
-    char text[13];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", hardware[0], hardware[1],
-                  hardware[2], hardware[3], hardware[4], hardware[5]);
-    return "Info: A boot request for " + std::string(text) + " from 127.0.0.1 port " +
+  std::string Unknown(const std::string& hardware) {
+    return "Info: A boot request for " + hardware + " from 127.0.0.1 port " +
            std::to_string(PortOf(client_.get())) +
            " was not answered: no board of the active configuration has that hardware address.\n";
   }
@@ -235,14 +228,15 @@ class BootpComponent : public ::testing::Test {
   // Creates the component in this (multithreaded) apartment, connects the
   // sink and starts it.
   void CreateAndStart() {
-    ASSERT_EQ(CoCreateInstance(CLSID_BootpServer, nullptr, CLSCTX_INPROC_SERVER, IID_IBootpServer,
-                               server_.put_void()), S_OK);
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
     DWORD cookie = 0;
-    ASSERT_EQ(server_->QueryInterface(IID_IConnectionPointContainer, container.put_void()), S_OK);
-    ASSERT_EQ(container->FindConnectionPoint(DIID_IBootpServerEvents, point.put()), S_OK);
-    ASSERT_EQ(point->Advise(&sink_, &cookie), S_OK);
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_BootpServer, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_IBootpServer, server_.put_void())) &&
+                SUCCEEDED(server_->QueryInterface(IID_IConnectionPointContainer,
+                                                  container.put_void())) &&
+                SUCCEEDED(container->FindConnectionPoint(DIID_IBootpServerEvents, point.put())) &&
+                SUCCEEDED(point->Advise(&sink_, &cookie)));
     ASSERT_EQ(server_->StartServer(), S_OK);
   }
   // What the set change worker does: ask, and wait for the answer. The
@@ -260,14 +254,10 @@ class BootpComponent : public ::testing::Test {
            static_cast<int>(datagram.size()), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
   // The next datagram to reach the client within ms; empty when none came.
-  Bytes Receive(long ms = 2000) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(client_.get(), &readable);
-    timeval wait{ms / 1000, ms % 1000 * 1000};
+  Bytes Receive(DWORD ms = 2000) {
+    setsockopt(client_.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), 4);
     Bytes datagram(4096);
-    const int got = select(0, &readable, nullptr, nullptr, &wait) != 1 ? -1 :
-        recv(client_.get(), reinterpret_cast<char*>(datagram.data()), 4096, 0);
+    const int got = recv(client_.get(), reinterpret_cast<char*>(datagram.data()), 4096, 0);
     datagram.resize(got > 0 ? static_cast<size_t>(got) : 0);
     return datagram;
   }
@@ -275,13 +265,8 @@ class BootpComponent : public ::testing::Test {
   // One step of a scenario: a change (announced by a reset or not), a
   // request, the reply it gets (none without yiaddr), and every text the
   // component sent meanwhile.
-  struct Step {
-    std::function<void()> change;
-    bool reset;
-    Bytes request;
-    const char* yiaddr;
-    std::string file, said;
-  };
+  struct Step { std::function<void()> change; bool reset; Bytes request; const char* yiaddr;
+                std::string file, said; };
   void Run(const std::vector<Step>& steps) {
     for (const Step& step : steps) {
       if (step.change) step.change();
@@ -327,14 +312,14 @@ TEST_F(BootpComponent, AnswersTheBoardsOfTheLastReset) {
        // request (a later protocol's) is answered from its first 300 bytes.
        {nullptr, false, Request(kPanel, 3, true, 548), "192.168.1.9", "", ""},
        // A stranger is named once per configuration, and never answered.
-       {nullptr, false, Request(kStranger, 4), nullptr, "", Unknown(kStranger)},
+       {nullptr, false, Request(kStranger, 4), nullptr, "", Unknown("020000000001")},
        {nullptr, false, Request(kStranger, 5, true), nullptr, "", ""},
        // Written, not yet announced: the old configuration still answers.
        {[&] { WriteActive("00A0123456AB=10.0.0.77 NOPATH FFFF 0000 MOVED 0 X\r\n"); }, false,
         Request(kFirst, 6), "10.0.0.1", Active("3456AB.cfg"), ""},
        {nullptr, true, Request(kFirst, 7), "10.0.0.77", "",
         "Info: Serving 1 board from " + ini + ": MOVED (10.0.0.77).\n"},
-       {nullptr, false, Request(kSecond, 8), nullptr, "", Unknown(kSecond)},
+       {nullptr, false, Request(kSecond, 8), nullptr, "", Unknown("00A0123456CD")},
        // One that cannot be read leaves the last one answering.
        {[&] { WriteActive(at + "NOPATH FFFF 0000 BROKEN zero X\r\n"); }, true, Request(kFirst, 9),
         "10.0.0.77", "", "NonFatalError: The active configuration " + ini + " is malformed: line "
@@ -345,16 +330,21 @@ TEST_F(BootpComponent, AnswersTheBoardsOfTheLastReset) {
        {[&] { WriteActive(at + Active(tooLong) + " 1A2B 0001 LONG 0 V\r\n"); }, true,
         Request(kFirst, 11), nullptr, "", "Info: Serving 1 board from " + ini + ": LONG (10.0.0.5)"
         ".\nNonFatalError: A board gets no boot reply, since the path of its list file is longer "
-        "than 127 characters: LONG (" + Active(tooLong) + ").\n" + Unknown(kFirst)},
+        "than 127 characters: LONG (" + Active(tooLong) + ").\n" + Unknown("00A0123456AB")},
        // Listening on every address, the server names the one it is reached at.
-       {[&] { WriteThreeBoards(), installation.DeleteValue("Bootp", "Listen Address"); }, true,
-        Request(kSecond, 12), "10.0.0.2", Active("3456CD.cfg"), ThreeServed() + Listening("0.0.0.0")}});
+       {[&] { WriteThreeBoards(); installation.DeleteValue("Bootp", "Listen Address"); }, true,
+        Request(kSecond, 12), "10.0.0.2", Active("3456CD.cfg"),
+        ThreeServed() + Listening("0.0.0.0")}});
 
   // Of a crowd of strangers, 64 are named; one more text says that the
   // rest are not.
   std::string named;
-  for (uint8_t last = 1; last <= 66; ++last) Send(Request({2, 0, 0, 0, 0, last}, last));
-  for (uint8_t last = 1; last <= 64; ++last) named += Unknown({2, 0, 0, 0, 0, last});
+  for (uint8_t last = 1; last <= 66; ++last) {
+    char hardware[13];
+    std::snprintf(hardware, sizeof hardware, "0200000000%02X", last);
+    Send(Request({2, 0, 0, 0, 0, last}, last));
+    if (last <= 64) named += Unknown(hardware);
+  }
   EXPECT_EQ(sink_.Said(), named + "Info: Boot requests came for 64 unknown hardware addresses: no "
                                   "more are reported until the next reset.\n");
 
@@ -381,21 +371,23 @@ TEST_F(BootpComponent, ReportsProblemsAndStillAnswersResets) {
         "configuration " + ini + ": *.  Serving no boards until a configuration can be read.\n"},
        // A board whose list file is gone is served, and named. Another
        // program holds the port.
-       {[&] { WriteThreeBoards(), installation.RemoveFile("active\\3456CD.cfg"), taken = Bound(port_),
-              installation.SetDword("Bootp", "Listen Port", port_); }, true, request, nullptr, "",
+       {[&] { WriteThreeBoards(); installation.RemoveFile("active\\3456CD.cfg");
+              taken = Bound(port_); installation.SetDword("Bootp", "Listen Port", port_); },
+        true, request, nullptr, "",
         ThreeServed() + "NonFatalError: A board has no list file, so it cannot boot: BRD2R (" +
             Active("3456CD.cfg") + ").\nNonFatalError: Boot requests are not answered: could not "
             "bind the socket on 127.0.0.1 port " + port + ": another program uses that port "
             "(Windows Sockets error 10048).\n"},
-       {[&] { taken.reset(), WriteThreeBoards(), installation.SetString("Bootp", "Listen Port", "67"); },
-        true, request, nullptr, "", ThreeServed() + "NonFatalError: The value \"Listen Port" +
-        bootp + "a REG_DWORD from 1 to 65535.  Boot requests are not answered.\n"},
-       {[&] { installation.SetDword("Bootp", "Listen Port", port_),
+       {[&] { taken.reset(); WriteThreeBoards();
+              installation.SetString("Bootp", "Listen Port", "67"); }, true, request, nullptr, "",
+        ThreeServed() + "NonFatalError: The value \"Listen Port" + bootp +
+            "a REG_DWORD from 1 to 65535.  Boot requests are not answered.\n"},
+       {[&] { installation.SetDword("Bootp", "Listen Port", port_);
               installation.SetString("Bootp", "Listen Address", "127.0.0"); }, true, request,
         nullptr, "", ThreeServed() + "NonFatalError: The value \"Listen Address" + bootp +
         "a dotted IPv4 address.  Boot requests are not answered.\n"},
        // A malformed file changes nothing of what is served.
-       {[&] { installation.SetString("Bootp", "Listen Address", "127.0.0.1"),
+       {[&] { installation.SetString("Bootp", "Listen Address", "127.0.0.1");
               WriteActive("00A0123456AB=10.0.0.1 NOPATH\r\n"); }, true, request, "10.0.0.1",
         Active("3456AB.cfg"), "NonFatalError: The active configuration " + ini + " is malformed: "
         "line 2 (*.  Still serving the 3 boards of the previous configuration.\n" + Listening()},
@@ -412,24 +404,22 @@ TEST_F(BootpComponent, ReportsProblemsAndStillAnswersResets) {
 
 // Every datagram is derived from a request, most often a stranger's: cut
 // short, bits flipped, op, htype or hlen wrong, random bytes, too long, or
-// padded. A reply is due exactly when the result is still a boot request
-// (at least 300 and at most 2048 bytes, op 1, htype 1, hlen 6) for a known
-// board. After every batch a valid probe must be answered next: the
-// component handles datagrams in order, so a reply to garbage would arrive
-// before the probe's.
+// padded. What is still a boot request (300 to 2048 bytes, op 1, htype 1,
+// hlen 6) of a known board is answered, in order, and nothing else: after
+// each batch a valid probe's reply must come next.
 TEST_F(BootpComponent, SurvivesMutatedDatagramsAndAnswersOnlyRequests) {
   WriteThreeBoards();
   CreateAndStart();
   ASSERT_EQ(sink_.Said(), ThreeServed() + Listening());
+  const struct { Hardware board; const char* yiaddr; std::string file; } known[] = {
+      {kFirst, "10.0.0.1", Active("3456AB.cfg")}, {kSecond, "10.0.0.2", Active("3456CD.cfg")},
+      {kPanel, "192.168.1.9", ""}};
   std::mt19937 random(20261206);
-  const Hardware known[] = {kFirst, kSecond, kPanel};
-  constexpr int kDatagrams = 100000, kBatch = 32;
-  int sent = 0, answered = 0;
-  uint32_t probeId = 0xF0000000;
-  while (sent < kDatagrams) {
+  size_t sent = 0, answered = 0;
+  for (uint32_t probeId = 1; sent < 100000; ++probeId) {
     std::vector<Bytes> due;
-    for (int i = 0; i < kBatch; ++i, ++sent) {
-      Bytes datagram = Request(random() % 4 ? kStranger : known[random() % 3], random(),
+    for (int i = 0; i < 32; ++i, ++sent) {
+      Bytes datagram = Request(random() % 4 ? kStranger : known[random() % 3].board, random(),
                                random() % 2);
       switch (random() % 8) {
         case 0: datagram.resize(random() % 300); break;
@@ -448,28 +438,21 @@ TEST_F(BootpComponent, SurvivesMutatedDatagramsAndAnswersOnlyRequests) {
         default: datagram.resize(300 + random() % 1749, static_cast<uint8_t>(random())); break;
       }
       Send(datagram);
-      bool request = datagram.size() >= 300 && datagram.size() <= 2048 && datagram[0] == 1 &&
-                     datagram[1] == 1 && datagram[2] == 6;
-      for (int board = 0; request && board < 3; ++board)
-        if (std::memcmp(&datagram[28], known[board].data(), 6) == 0) due.push_back(datagram);
+      if (datagram.size() < 300 || datagram.size() > 2048 || datagram[0] != 1 ||
+          datagram[1] != 1 || datagram[2] != 6)
+        continue;
+      for (const auto& board : known)
+        if (std::memcmp(&datagram[28], board.board.data(), 6) == 0)
+          due.push_back(Expected(datagram, board.yiaddr, board.file));
     }
-    const Bytes probe = Request(kPanel, ++probeId);
+    const Bytes probe = Request(kPanel, probeId);
     Send(probe);
-    due.push_back(probe);
-    for (const Bytes& request : due) {
-      Bytes reply = Receive();
-      ASSERT_EQ(reply.size(), 300u) << "after " << sent << " datagrams";
-      ASSERT_EQ(reply[0], 2);
-      ASSERT_EQ(std::memcmp(&reply[4], &request[4], 4), 0) << "xid, after " << sent;
-      ASSERT_EQ(std::memcmp(&reply[28], &request[28], 16), 0) << "chaddr, after " << sent;
-      ++answered;
-    }
+    due.push_back(Expected(probe, "192.168.1.9", ""));
+    for (const Bytes& reply : due) ASSERT_EQ(Receive(), reply) << "after " << sent << " datagrams";
+    answered += due.size();
   }
   EXPECT_TRUE(Receive(300).empty()) << "a reply nobody asked for";
-  EXPECT_GT(answered, kDatagrams / 20);
-  const Bytes last = Request(kFirst, 42, true);
-  Send(last);
-  EXPECT_EQ(Receive(), Expected(last, "10.0.0.1", Active("3456AB.cfg")));
+  EXPECT_GT(answered, 5000u);
 }
 
 }  // namespace
