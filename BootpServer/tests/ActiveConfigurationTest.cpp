@@ -9,18 +9,14 @@
 #include <string>
 
 #include "ActiveConfiguration.h"
+#include "testing/RegistryTestSupport.h"  // RaisedText
 
 namespace {
 
 const char kPath[] = "C:\\k\\active\\active.ini";
 
 std::string RaisedBy(const std::string& content) {
-  try {
-    ParseActiveConfiguration(content, kPath);
-  } catch (char* text) {
-    return text;
-  }
-  return "(nothing raised)";
+  return RaisedText([&] { ParseActiveConfiguration(content, kPath); });
 }
 
 // Every field of a board on one line, so that a whole record compares at once.
