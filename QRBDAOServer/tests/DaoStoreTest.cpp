@@ -1,7 +1,6 @@
 // The database server's storage, driven in-process: what a client's calls leave in the SQLite
 // file, what they refuse, and what a client's SQL cannot do to the server.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <cstring>
@@ -28,21 +27,6 @@ VARIANT Value(VARTYPE type, double value) {
 }
 VARIANT Long(long value) { return Value(VT_I4, value); }
 
-// The first column of each row ("NULL" for a null), as any SQLite program reads the file.
-std::vector<std::string> Column(const std::string& path, const std::string& sql) {
-  std::vector<std::string> values;
-  sqlite3* db = nullptr;
-  EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
-  sqlite3_stmt* stmt = nullptr;
-  EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr)) << sql;
-  while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
-    const unsigned char* text = sqlite3_column_text(stmt, 0);
-    values.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return values;
-}
 std::vector<std::string> Is(std::initializer_list<std::string> values) { return values; }
 
 // Runs a client's SQL text as a client would: executed, or opened as a record set when it
@@ -135,7 +119,7 @@ TEST_F(DaoStoreTest, TableDefinitionsKeepTypesSizesAndOrdinals) {
   }
   EXPECT_EQ(Is({"BOOLEAN", "TINYINT", "SMALLINT", "INTEGER", "REAL", "DOUBLE", "DATETIME", "VARCHAR(40)", "BLOB",
                 "TEXT", "TEXT"}),
-            Column(DaoDatabasePath(directory_, "Types"), "SELECT type FROM pragma_table_info('All') ORDER BY cid"));
+            StoredColumn(DaoDatabasePath(directory_, "Types"), "SELECT type FROM pragma_table_info('All') ORDER BY cid"));
 }
 
 TEST_F(DaoStoreTest, RecordSetsMoveLikeDaoRecordSets) {
@@ -163,7 +147,7 @@ TEST_F(DaoStoreTest, RecordSetsMoveLikeDaoRecordSets) {
   EXPECT_FALSE(session.IsBOF(rs));
   session.MoveLast(rs);
   session.MoveFirst(rs);
-  EXPECT_EQ(Is({"1"}), Column(Shop(), "SELECT Id FROM Items"));
+  EXPECT_EQ(Is({"1"}), StoredColumn(Shop(), "SELECT Id FROM Items"));
   const DaoHandle forward = session.RecordSetTableOpen(table, kDaoOpenForwardOnly, 0);
   session.MoveNext(forward);
   EXPECT_TRUE(session.IsEOF(forward));
@@ -191,10 +175,10 @@ TEST_F(DaoStoreTest, ValuesAreStoredAsTheFieldsType) {
   session.Update(rs);  // nothing set: a record of nulls
   EXPECT_EQ(Is({"42|ten chars!|blob|0|2004-11-02 11:20:04.250|-32768", "NULL|NULL|blob|3|NULL|NULL",
                 "NULL|NULL|null||NULL|NULL"}),
-            Column(Shop(), "SELECT coalesce(Id, 'NULL') || '|' || coalesce(Name, 'NULL') || '|' || typeof(Data) || '|'"
+            StoredColumn(Shop(), "SELECT coalesce(Id, 'NULL') || '|' || coalesce(Name, 'NULL') || '|' || typeof(Data) || '|'"
                            " || coalesce(length(Data), '') || '|' || coalesce(\"When\", 'NULL') || '|' ||"
                            " coalesce(Small, 'NULL') FROM Items ORDER BY rowid"));
-  EXPECT_EQ(Is({"007FFF"}), Column(Shop(), "SELECT hex(Data) FROM Items WHERE length(Data) = 3"));
+  EXPECT_EQ(Is({"007FFF"}), StoredColumn(Shop(), "SELECT hex(Data) FROM Items WHERE length(Data) = 3"));
   // Dates before the variant epoch count their time forward from the day.
   std::string text;
   ASSERT_TRUE(daodate::OleDateToText(-1.25, text));
@@ -298,8 +282,8 @@ TEST_F(DaoStoreTest, RefusalsSayWhatWasWrongAndChangeNothing) {
   for (const auto& refusal : refusals)
     EXPECT_NE(std::string::npos, Raised(refusal.call).find(refusal.text)) << refusal.text;
   EXPECT_EQ(5u, s.TableFields(items).size());
-  EXPECT_EQ(Is({"1", "2"}), Column(Shop(), "SELECT Id FROM Items"));
-  EXPECT_EQ(Is({"Bare", "Items"}), Column(Shop(), "SELECT DISTINCT table_name FROM korvane_fielddefs ORDER BY 1"));
+  EXPECT_EQ(Is({"1", "2"}), StoredColumn(Shop(), "SELECT Id FROM Items"));
+  EXPECT_EQ(Is({"Bare", "Items"}), StoredColumn(Shop(), "SELECT DISTINCT table_name FROM korvane_fielddefs ORDER BY 1"));
   // Closing the database ends its handles.
   s.DatabaseClose();
   EXPECT_EQ("No database is open on this connection: open or create one first.", Raised([&] { s.TableCreate("T"); }));
@@ -341,13 +325,13 @@ TEST_F(DaoStoreTest, EverySqlEscapeIsRefusedWithItsReason) {
   // None of it happened; the server's own writes and a client's plain SQL still work.
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(copy.c_str()));
   AddItem(session, 4);
-  EXPECT_EQ(Is({"4"}), Column(Shop(), "SELECT count(*) FROM Items"));
-  EXPECT_EQ(Is({"Cheap"}), Column(Shop(), "SELECT name FROM korvane_querydefs"));
-  EXPECT_EQ(Is({"5"}), Column(Shop(), "SELECT count(*) FROM korvane_fielddefs"));
-  EXPECT_EQ(Is({"peek"}), Column(Shop(), "SELECT name FROM sqlite_master WHERE type IN ('trigger', 'view')"));
+  EXPECT_EQ(Is({"4"}), StoredColumn(Shop(), "SELECT count(*) FROM Items"));
+  EXPECT_EQ(Is({"Cheap"}), StoredColumn(Shop(), "SELECT name FROM korvane_querydefs"));
+  EXPECT_EQ(Is({"5"}), StoredColumn(Shop(), "SELECT count(*) FROM korvane_fielddefs"));
+  EXPECT_EQ(Is({"peek"}), StoredColumn(Shop(), "SELECT name FROM sqlite_master WHERE type IN ('trigger', 'view')"));
   EXPECT_EQ(kNothing, RunClientSql(session, "SELECT Id FROM Items WHERE Name IS NULL"));
   EXPECT_EQ(kNothing, RunClientSql(session, "CREATE VIEW Small AS SELECT Id FROM Items WHERE Id < 3"));
-  EXPECT_EQ(Is({"wal"}), Column(Shop(), "PRAGMA journal_mode"));
+  EXPECT_EQ(Is({"wal"}), StoredColumn(Shop(), "PRAGMA journal_mode"));
 }
 
 TEST_F(DaoStoreTest, TriggersMadeElsewhereNeverFireInsideTheServersStatements) {
@@ -356,11 +340,11 @@ TEST_F(DaoStoreTest, TriggersMadeElsewhereNeverFireInsideTheServersStatements) {
     MakeShop(session, 1);
   }
   // Made with another SQLite program, where nothing stops it.
-  Column(Shop(), "CREATE TRIGGER spoil AFTER INSERT ON Items BEGIN UPDATE korvane_querydefs SET sql = 'x'; END");
+  StoredColumn(Shop(), "CREATE TRIGGER spoil AFTER INSERT ON Items BEGIN UPDATE korvane_querydefs SET sql = 'x'; END");
   DaoSession session(directory_);
   session.DatabaseOpen("Shop");
   AddItem(session, 2);
-  EXPECT_EQ(Is({"SELECT Id FROM Items WHERE Id < 3"}), Column(Shop(), "SELECT sql FROM korvane_querydefs"));
+  EXPECT_EQ(Is({"SELECT Id FROM Items WHERE Id < 3"}), StoredColumn(Shop(), "SELECT sql FROM korvane_querydefs"));
 }
 
 TEST_F(DaoStoreTest, ARunawayQueryEndsAtItsDeadlineAndNeverHoldsOffTheWriters) {
@@ -399,7 +383,7 @@ TEST_F(DaoStoreTest, ARunawayQueryEndsAtItsDeadlineAndNeverHoldsOffTheWriters) {
                                                      " UNION ALL SELECT i + 1 FROM n) SELECT i FROM n")
                                    .find("it ran longer than 1500 ms"));
   AddItem(writer, 11);
-  EXPECT_EQ(Is({"5"}), Column(Shop(), "SELECT count(*) FROM Items"));
+  EXPECT_EQ(Is({"5"}), StoredColumn(Shop(), "SELECT count(*) FROM Items"));
   EXPECT_EQ(kNothing, RunClientSql(runaway, "SELECT count(*) FROM Items"));
 }
 
