@@ -89,14 +89,11 @@ bool WaitForNoDaoServer(DWORD timeoutMs) {
 }
 
 std::string MakeTempDirectory(const char* prefix) {
-  char temp[MAX_PATH] = "";
+  char temp[MAX_PATH] = "", name[MAX_PATH] = "";
   GetTempPathA(MAX_PATH, temp);
-  for (DWORD attempt = GetTickCount();; ++attempt) {
-    const std::string directory =
-        std::string(temp) + prefix + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-    if (CreateDirectoryA(directory.c_str(), nullptr)) return directory;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
-  }
+  // A unique file name, made a folder.
+  if (!GetTempFileNameA(temp, prefix, 0, name) || !DeleteFileA(name) || !CreateDirectoryA(name, nullptr)) return {};
+  return name;
 }
 
 void RemoveDirectoryTree(const std::string& directory) {
@@ -124,16 +121,11 @@ std::vector<std::string> StoredColumn(const std::string& path, const std::string
   return values;
 }
 
-namespace {
-
-UniqueKey ServerKey() {
+static UniqueKey ServerKey() {
   UniqueKey key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                  key.put(), nullptr);
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
   return key;
 }
-
-}  // namespace
 
 DaoServerSettingsScope::DaoServerSettingsScope(DWORD shutdownDelayMs) : directory_(MakeTempDirectory("qrbdao")) {
   Set("Database Directory", REG_SZ, directory_.c_str(), static_cast<DWORD>(directory_.size() + 1));
