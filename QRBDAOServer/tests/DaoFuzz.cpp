@@ -78,7 +78,8 @@ class Fuzzer {
       if (SUCCEEDED(hr)) continue;
       ++refused;
       const std::string problem = CheckErrorText();
-      if (!problem.empty() && ++unclear <= 20) std::printf("unclear refusal of call %ld, %s: %s\n", i, method.load(), problem.c_str());
+      if (!problem.empty() && ++unclear <= 20)
+        std::printf("unclear refusal of call %ld, %s: %s\n", i, method.load(), problem.c_str());
     }
     dao_->Release();
     std::printf("calls: %ld (refused %ld), unclear refusals: %ld\n", calls, refused, unclear);
@@ -102,7 +103,8 @@ class Fuzzer {
     handles_.clear();
     if (FAILED(dao_->TableOpen(Fixed("T"), &table))) {
       if (FAILED(dao_->TableCreate(Fixed("T"), &table))) return;
-      for (short type : {4, 10, 11, 8, 1, 7, 3, 12}) dao_->CreateField(table, Fixed(("F" + std::to_string(type)).c_str()), type, 0, 0);
+      for (short type : {4, 10, 11, 8, 1, 7, 3, 12})
+        dao_->CreateField(table, Fixed(("F" + std::to_string(type)).c_str()), type, 0, 0);
       dao_->TableAppend(table);
     }
     handles_.push_back(table);
@@ -110,7 +112,9 @@ class Fuzzer {
     if (SUCCEEDED(dao_->QueryDefCreate(Fixed(""), Fixed("SELECT * FROM T"), &handle))) handles_.push_back(handle);
     CheckErrorText();  // drops what the scene left
   }
-  static DaoString Fixed(const char* text) { return DaoString{static_cast<ULONG>(std::strlen(text) + 1), const_cast<char*>(text)}; }
+  static DaoString Fixed(const char* text) {
+    return DaoString{static_cast<ULONG>(std::strlen(text) + 1), const_cast<char*>(text)};
+  }
   // Empty when the failure came with a clear text; else what was wrong.
   std::string CheckErrorText() {
     unsigned short size = 0;
@@ -148,7 +152,9 @@ class Fuzzer {
     return text;
   }
   template <size_t N>
-  std::string Name(const char* const (&list)[N]) { return OneIn(10) ? RandomBytes(Below(80)) : OneIn(5) ? Mutate(Pick(list)) : Pick(list); }
+  std::string Name(const char* const (&list)[N]) {
+    return OneIn(10) ? RandomBytes(Below(80)) : OneIn(5) ? Mutate(Pick(list)) : Pick(list);
+  }
   std::string Sql() { return OneIn(20) ? RandomBytes(Below(200)) : OneIn(3) ? Mutate(Pick(kSql)) : Pick(kSql); }
   long SmallNumber() {
     const long numbers[] = {-1, static_cast<long>(random_()), std::numeric_limits<long>::min()};
@@ -181,7 +187,8 @@ class Fuzzer {
   VARIANT& Value(VARIANT& v) {
     static const VARTYPE scalars[] = {VT_EMPTY, VT_NULL, VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI4, VT_UI8, VT_CY,
                                       VT_BOOL, VT_ERROR, VT_INT, VT_UNKNOWN, VT_DISPATCH};
-    static const VARTYPE arrays[] = {VT_UI1, VT_UI1, VT_I1, VT_I4, VT_BSTR, VT_VARIANT, VT_R8}, refs[] = {VT_I4, VT_VARIANT, VT_BSTR};
+    static const VARTYPE arrays[] = {VT_UI1, VT_UI1, VT_I1, VT_I4, VT_BSTR, VT_VARIANT, VT_R8},
+                         refs[] = {VT_I4, VT_VARIANT, VT_BSTR};
     static const char* const texts[] = {"42", "-7", "1e400", "2004-11-02 11:20:04", "true", "", "12/31/1899", "abc", "0x10",
                                         " 5 ", "99999999999999999999"};
     VariantInit(&v);
@@ -233,7 +240,8 @@ class Fuzzer {
     // Opening and adding weigh more, so that later calls find tables, record sets and queries.
 #define CALL(name, weight, ...) {#name, weight, [](F& f) { return f.dao_->name(__VA_ARGS__); }}
     static const struct { const char* name; int weight; HRESULT (*call)(F&); } methods[] = {
-        CALL(CompactDatabase, 2, f.Str(f.Name(kDatabaseNames))), CALL(DatabaseExists, 3, f.Str(f.Name(kDatabaseNames)), &f.flag_),
+        CALL(CompactDatabase, 2, f.Str(f.Name(kDatabaseNames))),
+        CALL(DatabaseExists, 3, f.Str(f.Name(kDatabaseNames)), &f.flag_),
         CALL(DatabaseCreate, 6, f.Str(f.Name(kDatabaseNames))), CALL(DatabaseOpen, 10, f.Str(f.Name(kDatabaseNames))),
         CALL(DatabaseClose, 2), CALL(GetTableDefCount, 2, &f.count_), CALL(GetTableDefName, 2, f.SmallNumber(), &f.out_),
         CALL(GetQueryDefCount, 2, &f.count_), CALL(GetQueryDefName, 2, f.SmallNumber(), &f.out_),
@@ -247,7 +255,8 @@ class Fuzzer {
         CALL(MoveLast, 2, f.H()), CALL(MoveNext, 3, f.H()), CALL(MovePrev, 3, f.H()),
         CALL(SetFieldValue, 12, f.H(), f.Ordinal(), f.Value(f.value_)),
         CALL(SetFieldValueString, 6, f.H(), f.Ordinal(), f.Str(f.OneIn(3) ? f.RandomBytes(f.Below(400)) : f.Pick(values))),
-        CALL(IsBOF, 2, f.H(), &f.flag_), CALL(IsEOF, 2, f.H(), &f.flag_), CALL(QueryDefExists, 2, f.Str(f.Name(kObjectNames)), &f.flag_),
+        CALL(IsBOF, 2, f.H(), &f.flag_), CALL(IsEOF, 2, f.H(), &f.flag_),
+        CALL(QueryDefExists, 2, f.Str(f.Name(kObjectNames)), &f.flag_),
         CALL(QueryDefCreate, 10, f.Str(f.OneIn(2) ? "" : f.Name(kObjectNames)), f.Str(f.Sql()), &f.handle_),
         CALL(QueryDefOpen, 4, f.Str(f.Name(kObjectNames)), &f.handle_), CALL(QueryDefClose, 2, f.H()),
         CALL(QueryDefAppend, 3, f.H()), CALL(QueryDefExecute, 8, f.H(), f.OneIn(3) ? f.Pick(options) : 0)};
@@ -292,7 +301,8 @@ int main(int argc, char** argv) {
   const uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
   const std::string directory = argc > 3 ? argv[3] : MakeTempDirectory("daofuzz");
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  std::printf("dao_fuzz: %ld calls, seed %llu, databases in %s\n", calls, static_cast<unsigned long long>(seed), directory.c_str());
+  std::printf("dao_fuzz: %ld calls, seed %llu, databases in %s\n", calls, static_cast<unsigned long long>(seed),
+              directory.c_str());
   std::fflush(stdout);
   Fuzzer fuzzer(seed, directory);
   std::thread([&] {  // a call that does not come back ends the run with what it was

@@ -85,7 +85,8 @@ TEST_F(DaoStoreTest, TableDefinitionsKeepTypesSizesAndOrdinals) {
     session.DatabaseCreate("Types");  // makes the missing folders too
     const DaoHandle table = session.TableCreate("All");
     for (size_t i = 0; i < 10; ++i)
-      session.CreateField(table, "F" + std::to_string(i), types[i], types[i] == kDaoText ? 40 : 0, types[i] == kDaoLong ? 16 : 0);
+      session.CreateField(table, "F" + std::to_string(i), types[i], types[i] == kDaoText ? 40 : 0,
+                          types[i] == kDaoLong ? 16 : 0);
     session.TableAppend(table);
     session.CreateField(table, "F10", kDaoMemo, 0, 0);  // added to a stored table: stored at once
   }

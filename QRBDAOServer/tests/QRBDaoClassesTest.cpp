@@ -112,7 +112,8 @@ TEST(QRBDaoClasses, TheServerTakesItsLimitsFromItsKey) {
   DaoDatabase db;
   MakeTable(db, "Limits");
   DaoQuery forever(&db);
-  forever.Create("", "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n, (SELECT count(*) FROM T)");
+  forever.Create("", "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n)"
+                     " SELECT count(*) FROM n, (SELECT count(*) FROM T)");
   DaoRecordSet records(&db);
   const ULONGLONG start = GetTickCount64();
   ExpectRaised([&] { records.Open(&forever, 4, 0); }, "Could not open a record set.",
@@ -163,7 +164,8 @@ TEST(QRBDaoClasses, FailedCallsRaiseTheirMessageWithTheServersText) {
     std::string serverEnd;
   } failures[] = {
       {[&] { db.Open("Missing"); }, "Could not open a database.", "Database \"Missing\" does not exist."},
-      {[&] { db.Exists("a/b"); }, "Could not determine if a database file exists.", "(control characters and \\ / : * ? \" < > |)."},
+      {[&] { db.Exists("a/b"); }, "Could not determine if a database file exists.",
+       "(control characters and \\ / : * ? \" < > |)."},
       {[&] { db.Exists(""); }, "Could not determine if a database file exists.", "A database name must not be empty."},
       {[&] { db.GetTableDefCount(); }, "Could not get the number of tables in a database.", noDatabase},
       {[&] { db.GetQueryDefCount(); }, "Could not get the number of queries in a database.", noDatabase},

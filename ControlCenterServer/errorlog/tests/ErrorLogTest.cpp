@@ -39,7 +39,8 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new ServerEn
 // "size|message" of each record, in order.
 std::vector<std::string> Records(const std::string& directory = settings->Directory()) {
   return StoredColumn(DaoDatabasePath(directory, "QRB Errors"),
-                      "SELECT \"Error Message Size\" || '|' || CAST(\"Error Message\" AS TEXT) FROM \"QRB Errors\" ORDER BY rowid");
+                      "SELECT \"Error Message Size\" || '|' || CAST(\"Error Message\" AS TEXT)"
+                      " FROM \"QRB Errors\" ORDER BY rowid");
 }
 
 bool LogLockIsFree() {
