@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DaoDate.h"
@@ -292,24 +292,19 @@ TEST_F(DaoStoreTest, ARunawayQueryEndsAtItsDeadlineAndNeverHoldsOffTheWriters) {
   // Reads Items, so it holds a read transaction on the file while it runs.
   const DaoHandle forever = runaway.QueryDefCreate("Forever", "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1"
                                                               " FROM n) SELECT count(*) FROM n, (SELECT max(Id) FROM Items)");
-  std::string text;
-  HANDLE ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const ULONGLONG start = GetTickCount64();
-  std::thread reader([&] {
-    text = Raised([&] { runaway.RecordSetQueryDefOpen(forever, kDaoOpenSnapshot, 0); });
-    SetEvent(ended);
+  std::future<std::string> reader = std::async(std::launch::async, [&] {
+    return Raised([&] { runaway.RecordSetQueryDefOpen(forever, kDaoOpenSnapshot, 0); });
   });
   Sleep(300);
   AddItem(writer, 10);  // a writer while the reader runs
-  const bool writerWaited = WaitForSingleObject(ended, 0) == WAIT_OBJECT_0;
-  if (WaitForSingleObject(ended, 60000) != WAIT_OBJECT_0) {  // fail a query without end at once, not hang
+  const bool writerWaited = reader.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  if (reader.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {  // fail at once, not hang
     std::printf("FAILED: a query without end did not end within 60 s\n");
     std::fflush(stdout);
     TerminateProcess(GetCurrentProcess(), 1);
   }
-  reader.join();
-  CloseHandle(ended);
-  EXPECT_EQ("Query \"Forever\" failed: it ran longer than 1500 ms, the longest one statement may run.", text);
+  EXPECT_EQ("Query \"Forever\" failed: it ran longer than 1500 ms, the longest one statement may run.", reader.get());
   EXPECT_TRUE(GetTickCount64() - start >= 1400 && GetTickCount64() - start < 15000);
   EXPECT_FALSE(writerWaited) << "the writer waited for the reader to end";
   // A runaway write ends the same way, leaves nothing behind and releases the file at once; the

@@ -121,6 +121,20 @@ std::vector<std::string> StoredColumn(const std::string& path, const std::string
   return values;
 }
 
+DaoServerSettingsScope* DaoServerEnvironment::settings = nullptr;
+
+void DaoServerEnvironment::SetUp() {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  RegisterDaoServer();
+  settings = new DaoServerSettingsScope(delay);
+}
+
+void DaoServerEnvironment::TearDown() {
+  WaitForNoDaoServer(10000);
+  delete settings;
+  CoUninitialize();
+}
+
 static UniqueKey ServerKey() {
   UniqueKey key;
   RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +33,18 @@ void RemoveDirectoryTree(const std::string& directory);
 
 // The first column of each row of a query on a database file ("NULL" for a null).
 std::vector<std::string> StoredColumn(const std::string& path, const std::string& sql);
+
+class DaoServerSettingsScope;
+
+// For a test program that talks to QRBDAOServer.exe: the multithreaded apartment, the server
+// registered and pointed at a fresh directory (settings) for the run.
+struct DaoServerEnvironment : ::testing::Environment {
+  explicit DaoServerEnvironment(DWORD shutdownDelayMs) : delay(shutdownDelayMs) {}
+  void SetUp() override;
+  void TearDown() override;
+  DWORD delay;
+  static DaoServerSettingsScope* settings;
+};
 
 // Points the database server at a fresh database directory with a shutdown delay for the life of
 // the object; every value it set is put back afterwards, and the directory removed.

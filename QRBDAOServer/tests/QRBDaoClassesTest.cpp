@@ -17,21 +17,8 @@
 namespace {
 
 constexpr DWORD kShutdownDelayMs = 500;
-DaoServerSettingsScope* settings = nullptr;
-
-class ServerEnvironment : public ::testing::Environment {
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    RegisterDaoServer();
-    settings = new DaoServerSettingsScope(kShutdownDelayMs);
-  }
-  void TearDown() override {
-    WaitForNoDaoServer(10000);
-    delete settings;
-    CoUninitialize();
-  }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new DaoServerEnvironment(kShutdownDelayMs));
+DaoServerSettingsScope*& settings = DaoServerEnvironment::settings;
 
 VARIANT Long(long value) {
   VARIANT v;
@@ -67,10 +54,7 @@ struct Connection {
   std::string directory = MakeTempDirectory("daoclasses");
   IQRBDAO* dao = nullptr;
   Connection() { CreateDaoServerObject(directory, DaoLimits{}, IID_IQRBDAO, reinterpret_cast<void**>(&dao)); }
-  ~Connection() {
-    dao->Release();
-    RemoveDirectoryTree(directory);
-  }
+  ~Connection() { dao->Release(), RemoveDirectoryTree(directory); }
 };
 
 TEST(QRBDaoClasses, ARoundTripThroughTheServerProcess) {

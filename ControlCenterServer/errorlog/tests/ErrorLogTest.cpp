@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DaoStore.h"
@@ -20,21 +20,8 @@
 
 namespace {
 
-DaoServerSettingsScope* settings = nullptr;
-
-class ServerEnvironment : public ::testing::Environment {
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    RegisterDaoServer();
-    settings = new DaoServerSettingsScope(500);
-  }
-  void TearDown() override {
-    WaitForNoDaoServer(10000);
-    delete settings;
-    CoUninitialize();
-  }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new DaoServerEnvironment(500));
+DaoServerSettingsScope*& settings = DaoServerEnvironment::settings;
 
 // "size|message" of each record, in order.
 std::vector<std::string> Records(const std::string& directory = settings->Directory()) {
@@ -63,19 +50,14 @@ void ExpectLastFallbackLine(const std::string& text) {
 // Logs text on a thread of its own; a call that does not return within 30 s fails the run at once
 // instead of hanging it. Returns the result and how long the call took.
 std::pair<int, ULONGLONG> TimedLog(const char* text) {
-  UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  int result = -1;
   const ULONGLONG start = GetTickCount64();
-  std::thread([&] {
-    result = LogErrorToDatabase(text);
-    SetEvent(done.get());
-  }).detach();
-  if (WaitForSingleObject(done.get(), 30000) != WAIT_OBJECT_0) {
+  std::future<int> result = std::async(std::launch::async, LogErrorToDatabase, text);
+  if (result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     std::printf("FAILED: logging \"%s\" did not return within 30 s\n", text);
     std::fflush(stdout);
     TerminateProcess(GetCurrentProcess(), 1);
   }
-  return {result, GetTickCount64() - start};
+  return {result.get(), GetTickCount64() - start};
 }
 
 // Another process that takes the log's turn and keeps it until it is killed, as a writer that
