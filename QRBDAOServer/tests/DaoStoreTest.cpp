@@ -149,7 +149,8 @@ TEST_F(DaoStoreTest, ValuesAreStoredAsTheFieldsType) {
   session.Update(rs);
   session.AddNew(rs);
   VARIANT bytes = Value(VT_ARRAY | VT_UI1, 0);
-  std::memcpy((bytes.parray = SafeArrayCreateVector(VT_UI1, 0, 3))->pvData, "\x00\x7F\xFF", 3);
+  bytes.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+  std::memcpy(bytes.parray->pvData, "\x00\x7F\xFF", 3);
   session.SetFieldValue(rs, 2, bytes);
   VariantClear(&bytes);
   session.Update(rs);
