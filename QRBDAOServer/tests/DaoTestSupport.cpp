@@ -1,8 +1,10 @@
 #include "DaoTestSupport.h"
 
+#include <shellapi.h>
+#include <sqlite3.h>
 #include <tlhelp32.h>
 
-#include <cctype>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -18,32 +20,11 @@ std::string Raised(const std::function<void()>& call) {
   return "(nothing raised)";
 }
 
-std::string ServerTextOf(const std::string& text, const char* message, const char* condition) {
-  const std::string head = (message ? std::string(message) + ": " : std::string()) +
-                           "Condition (" + condition + ") failed in file QRBDaoClasses.cpp(";
-  EXPECT_EQ(head, text.substr(0, head.size())) << text;
-  const size_t online = text.find(") on line ", head.size());
-  if (online == std::string::npos) {
-    ADD_FAILURE() << "no line in " << text;
-    return text;
-  }
-  EXPECT_EQ(24u, online - head.size()) << "build stamp in " << text;
-  size_t end = online + 10;
-  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-  EXPECT_GT(end, online + 10) << text;
-  return text.substr(end);
-}
-
-void ExpectAssertion(const std::string& text, const char* message, const char* condition,
-                     const std::string& serverText) {
-  EXPECT_EQ(serverText, ServerTextOf(text, message, condition)) << text;
-}
-
 std::string ProgramDirectory() {
   char program[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, program, MAX_PATH);
-  std::string directory = program;
-  return directory.substr(0, directory.find_last_of("\\/"));
+  const std::string path = program;
+  return path.substr(0, path.find_last_of("\\/"));
 }
 
 long RunAndWait(const std::string& commandLine) {
@@ -51,8 +32,7 @@ long RunAndWait(const std::string& commandLine) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   std::string line = commandLine;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return -1;
   UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
@@ -61,151 +41,131 @@ long RunAndWait(const std::string& commandLine) {
   return static_cast<long>(code);
 }
 
-namespace {
-
-void RunServerSwitch(const char* flag) {
-  const std::string server = ProgramDirectory() + "\\QRBDAOServer.exe";
-  ASSERT_EQ(0, RunAndWait("\"" + server + "\" " + flag)) << server << " " << flag;
-}
-
-}  // namespace
-
 bool EnsureActivationServiceRuns(DWORD timeoutMs) {
-  struct ServiceHandle {
+  struct Service {
     SC_HANDLE h;
-    ~ServiceHandle() {
-      if (h) CloseServiceHandle(h);
-    }
-  };
-  ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  if (!manager.h) return false;
-  ServiceHandle service{OpenServiceA(manager.h, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS)};
-  if (!service.h) return false;
-  const DWORD start = GetTickCount();
-  for (;;) {
+    ~Service() { if (h) CloseServiceHandle(h); }
+  } manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)},
+      service{manager.h ? OpenServiceA(manager.h, "RpcSs", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr};
+  for (const DWORD start = GetTickCount(); service.h; Sleep(500)) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service.h, &status)) return false;
     if (status.dwCurrentState == SERVICE_RUNNING) return true;
     if (GetTickCount() - start > timeoutMs) return false;
     if (status.dwCurrentState == SERVICE_STOPPED) StartServiceA(service.h, 0, nullptr);
-    Sleep(500);
   }
+  return false;
 }
 
 void RegisterDaoServer() {
   ASSERT_TRUE(EnsureActivationServiceRuns(120000)) << "RpcSs does not run in this prefix";
-  RunServerSwitch("/RegServer");
-  const std::string proxy = ProgramDirectory() + "\\KorvanePS.dll";
-  HMODULE module = LoadLibraryA(proxy.c_str());
-  ASSERT_NE(nullptr, module) << proxy;
-  auto registerServer =
-      reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(module, "DllRegisterServer"));
+  ASSERT_EQ(0, RunAndWait("\"" + ProgramDirectory() + "\\QRBDAOServer.exe\" /RegServer"));
+  HMODULE proxy = LoadLibraryA((ProgramDirectory() + "\\KorvanePS.dll").c_str());
+  ASSERT_NE(nullptr, proxy);
+  auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(proxy, "DllRegisterServer"));
   ASSERT_NE(nullptr, registerServer);
   EXPECT_EQ(S_OK, registerServer());
 }
 
-void UnregisterDaoServer() { RunServerSwitch("/UnregServer"); }
+void UnregisterDaoServer() {
+  ASSERT_EQ(0, RunAndWait("\"" + ProgramDirectory() + "\\QRBDAOServer.exe\" /UnregServer"));
+}
 
 std::vector<DWORD> DaoServerProcesses() {
   std::vector<DWORD> found;
   UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
-    snapshot.release();
-    return found;
-  }
+  if (snapshot.get() == INVALID_HANDLE_VALUE) snapshot.release();
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot.get(), &entry); more;
-       more = Process32Next(snapshot.get(), &entry))
+  for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
     if (lstrcmpiA(entry.szExeFile, "QRBDAOServer.exe") == 0) found.push_back(entry.th32ProcessID);
   return found;
 }
 
 bool WaitForNoDaoServer(DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  while (!DaoServerProcesses().empty()) {
+  for (const DWORD start = GetTickCount(); !DaoServerProcesses().empty(); Sleep(100))
     if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(100);
-  }
   return true;
 }
 
 std::string MakeTempDirectory(const char* prefix) {
-  char temp[MAX_PATH] = "";
+  char temp[MAX_PATH] = "", name[MAX_PATH] = "";
   GetTempPathA(MAX_PATH, temp);
-  for (unsigned attempt = 0;; ++attempt) {
-    const std::string directory = std::string(temp) + prefix + "-" +
-                                  std::to_string(GetCurrentProcessId()) + "-" +
-                                  std::to_string(GetTickCount() + attempt);
-    if (CreateDirectoryA(directory.c_str(), nullptr)) return directory;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
-  }
+  // A unique file name, made a folder.
+  if (!GetTempFileNameA(temp, prefix, 0, name) || !DeleteFileA(name) || !CreateDirectoryA(name, nullptr)) return {};
+  return name;
 }
 
 void RemoveDirectoryTree(const std::string& directory) {
   if (directory.empty()) return;
-  WIN32_FIND_DATAA entry;
-  UniqueFind find(FindFirstFileA((directory + "\\*").c_str(), &entry));
-  if (find) {
-    do {
-      const std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = directory + "\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveDirectoryTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(find.get(), &entry));
-  }
-  RemoveDirectoryA(directory.c_str());
+  const std::string from = directory + '\0';  // a list of names, ended by an empty one
+  SHFILEOPSTRUCTA operation{};
+  operation.wFunc = FO_DELETE;
+  operation.pFrom = from.c_str();
+  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+  SHFileOperationA(&operation);
 }
 
-namespace {
+std::vector<std::string> StoredColumn(const std::string& path, const std::string& sql) {
+  std::vector<std::string> values;
+  sqlite3* db = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr)) << path;
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr)) << sql;
+  while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(stmt, 0);
+    values.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return values;
+}
 
-UniqueKey ServerKey() {
+DaoServerSettingsScope* DaoServerEnvironment::settings = nullptr;
+
+void DaoServerEnvironment::SetUp() {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  RegisterDaoServer();
+  settings = new DaoServerSettingsScope(delay);
+}
+
+void DaoServerEnvironment::TearDown() {
+  WaitForNoDaoServer(10000);
+  delete settings;
+  CoUninitialize();
+}
+
+static UniqueKey ServerKey() {
   UniqueKey key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                  KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDaoServerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
   return key;
 }
 
-}  // namespace
-
-DaoServerSettingsScope::DaoServerSettingsScope(DWORD shutdownDelayMs)
-    : directory_(MakeTempDirectory("qrbdao")) {
-  UniqueKey key = ServerKey();
-  char old[MAX_PATH] = "";
-  DWORD size = sizeof old - 1, type = 0;
-  hadDirectory_ = RegQueryValueExA(key.get(), "Database Directory", nullptr, &type,
-                                   reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
-  if (hadDirectory_) oldDirectory_ = old;
-  size = sizeof oldDelay_;
-  hadDelay_ = RegQueryValueExA(key.get(), "Shutdown Delay", nullptr, &type,
-                               reinterpret_cast<BYTE*>(&oldDelay_), &size) == ERROR_SUCCESS;
-  RegSetValueExA(key.get(), "Database Directory", 0, REG_SZ,
-                 reinterpret_cast<const BYTE*>(directory_.c_str()),
-                 static_cast<DWORD>(directory_.size() + 1));
+DaoServerSettingsScope::DaoServerSettingsScope(DWORD shutdownDelayMs) : directory_(MakeTempDirectory("qrbdao")) {
+  Set("Database Directory", REG_SZ, directory_.c_str(), static_cast<DWORD>(directory_.size() + 1));
   SetShutdownDelay(shutdownDelayMs);
 }
 
-void DaoServerSettingsScope::SetShutdownDelay(DWORD milliseconds) {
+void DaoServerSettingsScope::SetDword(const char* name, DWORD value) { Set(name, REG_DWORD, &value, sizeof value); }
+
+void DaoServerSettingsScope::Set(const char* name, DWORD type, const void* data, DWORD size) {
   UniqueKey key = ServerKey();
-  RegSetValueExA(key.get(), "Shutdown Delay", 0, REG_DWORD,
-                 reinterpret_cast<const BYTE*>(&milliseconds), sizeof milliseconds);
+  if (std::none_of(saved_.begin(), saved_.end(), [&](const Saved& saved) { return saved.name == name; })) {
+    Saved old{name, false, 0, std::vector<BYTE>(MAX_PATH)};
+    DWORD oldSize = MAX_PATH;
+    old.had = RegQueryValueExA(key.get(), name, nullptr, &old.type, old.data.data(), &oldSize) == ERROR_SUCCESS;
+    old.data.resize(oldSize);
+    saved_.push_back(old);
+  }
+  RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
 DaoServerSettingsScope::~DaoServerSettingsScope() {
   UniqueKey key = ServerKey();
-  if (hadDirectory_)
-    RegSetValueExA(key.get(), "Database Directory", 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(oldDirectory_.c_str()),
-                   static_cast<DWORD>(oldDirectory_.size() + 1));
-  else
-    RegDeleteValueA(key.get(), "Database Directory");
-  if (hadDelay_)
-    RegSetValueExA(key.get(), "Shutdown Delay", 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&oldDelay_), sizeof oldDelay_);
-  else
-    RegDeleteValueA(key.get(), "Shutdown Delay");
+  for (const Saved& saved : saved_)
+    if (saved.had)
+      RegSetValueExA(key.get(), saved.name.c_str(), 0, saved.type, saved.data.data(), static_cast<DWORD>(saved.data.size()));
+    else
+      RegDeleteValueA(key.get(), saved.name.c_str());
   RemoveDirectoryTree(directory_);
 }

@@ -1,9 +1,10 @@
-// What the database server's tests share: registering the server and the
-// proxy DLL that sit beside the test program, a private database directory
-// and shutdown delay for the run, and a view of the server's processes.
+// What the database server's tests share: the server and the proxy DLL beside the test program
+// registered, a private database directory and settings, the server's processes, its files.
 #pragma once
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -12,46 +13,41 @@
 // The text a call raised (a char*), or "(nothing raised)".
 std::string Raised(const std::function<void()>& call);
 
-// Checks an assertion text of the database access layer: the message, the
-// condition, the layer's source file with its build stamp and a line, then
-// the database server's own text joined without a separator. Returns that
-// server text.
-std::string ServerTextOf(const std::string& text, const char* message, const char* condition);
-// The same, expecting the given server text (none by default).
-void ExpectAssertion(const std::string& text, const char* message, const char* condition,
-                     const std::string& serverText = "");
-
-// The folder of the running program.
 std::string ProgramDirectory();
-
-// Runs a command line and waits for it; returns its exit code, or -1 when
-// it could not be started.
+// Runs a command line and waits for it: its exit code, or -1 when it could not be started.
 long RunAndWait(const std::string& commandLine);
 
-// Starts the COM activation service of the prefix (RpcSs) when it is not
-// running yet, and waits for it: on a loaded machine COM's own start of it
-// can time out, and every activation then fails. False when it would not
-// run within timeoutMs.
+// Starts the prefix's COM activation service (RpcSs) unless it runs, and waits for it: on a loaded
+// machine COM's own start of it can time out, and every activation then fails.
 bool EnsureActivationServiceRuns(DWORD timeoutMs);
-
-// Registers (or unregisters) QRBDAOServer.exe from the program's folder,
-// and registers the proxy DLL beside it. Raises a gtest failure on error.
+// QRBDAOServer.exe from the program's folder, and the proxy DLL beside it; gtest failures on error.
 void RegisterDaoServer();
 void UnregisterDaoServer();
 
-// Process ids of the running QRBDAOServer.exe programs.
 std::vector<DWORD> DaoServerProcesses();
-// Waits until no QRBDAOServer.exe runs; false when one still runs after
-// timeoutMs.
-bool WaitForNoDaoServer(DWORD timeoutMs);
+bool WaitForNoDaoServer(DWORD timeoutMs);  // false when one still runs after timeoutMs
 
-// A fresh empty folder below the temporary folder.
+// A fresh empty folder below the temporary folder; removing one with all it holds.
 std::string MakeTempDirectory(const char* prefix);
 void RemoveDirectoryTree(const std::string& directory);
 
-// Points the database server at a fresh database directory and sets its
-// shutdown delay for the life of the object; puts the previous settings
-// back afterwards and removes the directory.
+// The first column of each row of a query on a database file ("NULL" for a null).
+std::vector<std::string> StoredColumn(const std::string& path, const std::string& sql);
+
+class DaoServerSettingsScope;
+
+// For a test program that talks to QRBDAOServer.exe: the multithreaded apartment, the server
+// registered and pointed at a fresh directory (settings) for the run.
+struct DaoServerEnvironment : ::testing::Environment {
+  explicit DaoServerEnvironment(DWORD shutdownDelayMs) : delay(shutdownDelayMs) {}
+  void SetUp() override;
+  void TearDown() override;
+  DWORD delay;
+  static DaoServerSettingsScope* settings;
+};
+
+// Points the database server at a fresh database directory with a shutdown delay for the life of
+// the object; every value it set is put back afterwards, and the directory removed.
 class DaoServerSettingsScope {
  public:
   explicit DaoServerSettingsScope(DWORD shutdownDelayMs);
@@ -60,12 +56,17 @@ class DaoServerSettingsScope {
   DaoServerSettingsScope& operator=(const DaoServerSettingsScope&) = delete;
 
   const std::string& Directory() const { return directory_; }
-  void SetShutdownDelay(DWORD milliseconds);
+  void SetShutdownDelay(DWORD milliseconds) { SetDword("Shutdown Delay", milliseconds); }
+  void SetDword(const char* name, DWORD value);
 
  private:
+  void Set(const char* name, DWORD type, const void* data, DWORD size);
+  struct Saved {
+    std::string name;
+    bool had;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
   std::string directory_;
-  bool hadDirectory_ = false;
-  std::string oldDirectory_;
-  bool hadDelay_ = false;
-  DWORD oldDelay_ = 0;
+  std::vector<Saved> saved_;
 };

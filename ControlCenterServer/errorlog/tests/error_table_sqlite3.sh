@@ -16,8 +16,20 @@ windows_dir="Z:${dir//\//\\}"
 
 "$WINE" regsvr32 /s "$bin/KorvanePS.dll" </dev/null
 "$WINE" "$bin/QRBDAOServer.exe" /RegServer </dev/null
-"$WINE" "$bin/error_table_writer.exe" "$windows_dir" \
-  "twenty characters..." "" 'Could not open a table.: "quoted" text' </dev/null
+# The server's database directory, pointed at ours for the writer and put back afterwards.
+key='HKLM\SOFTWARE\Brenlow\Korvane\QRB DAO Server'
+old=$({ "$WINE" reg query "$key" /v "Database Directory" </dev/null 2>/dev/null || true; } |
+  sed -n 's/^ *Database Directory *REG_SZ *//p' | tr -d '\r')
+"$WINE" reg add "$key" /v "Database Directory" /d "$windows_dir" /f </dev/null >/dev/null
+writer_status=0
+"$WINE" "$bin/error_table_writer.exe" \
+  "twenty characters..." "" 'Could not open a table.: "quoted" text' </dev/null || writer_status=$?
+if [ -n "$old" ]; then
+  "$WINE" reg add "$key" /v "Database Directory" /d "$old" /f </dev/null >/dev/null
+else
+  "$WINE" reg delete "$key" /v "Database Directory" /f </dev/null >/dev/null
+fi
+[ "$writer_status" -eq 0 ] || { echo "error_table_writer could not store every text"; exit 1; }
 
 db="$dir/QRB Errors.db"
 failures=0
