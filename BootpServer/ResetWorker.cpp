@@ -6,6 +6,7 @@
 #include "ActiveConfiguration.h"
 #include "BootpMessages.h"
 #include "BootpSettings.h"
+#include "Win32/ErrorText.h"
 
 const char kResetEventName[] = "BOOTP RESET EVENT";
 const char kResetFinishedName[] = "BOOTP RESET FINISHED";
@@ -45,13 +46,10 @@ std::vector<Report> LoadConfiguration(bool atStart, size_t& served) {
   std::vector<BootpBoard> boards;
   try {
     boards = ReadActiveConfiguration(path);
-  } catch (char* text) {
-    return {{kNonFatalError, KeptConfigurationText(text, served)}};
   } catch (...) {
-    return {{kNonFatalError,
-             KeptConfigurationText("Could not read the active configuration " + path +
-                                       ": it ran out of memory.",
-                                   served)}};
+    const std::string failed = "Could not read the active configuration " + path +
+                               ": it ran out of memory.";
+    return {{kNonFatalError, KeptConfigurationText(CaughtExceptionText(failed.c_str()), served)}};
   }
   served = boards.size();
   std::vector<Report> reports{{kInfo, ServingText(path, boards)}};

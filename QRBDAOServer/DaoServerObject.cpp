@@ -248,15 +248,11 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
       std::lock_guard<std::mutex> hold(sessionLock_);
       body();
       return S_OK;
-    } catch (char* text) {
-      KeepErrorText(text);
-      return E_FAIL;
-    } catch (const std::bad_alloc&) {
-      KeepErrorText("The database server ran out of memory.");
-      return E_OUTOFMEMORY;
     } catch (...) {
-      KeepErrorText("The database server met an unexpected failure.");
-      return E_FAIL;
+      KeepErrorText(CaughtExceptionText("The database server met an unexpected failure.",
+                                        "The database server ran out of memory.")
+                        .c_str());
+      return CaughtExceptionResult();
     }
   }
 
@@ -302,7 +298,7 @@ class DaoClassFactory final : public IClassFactory {
     try {
       return CreateDaoServerObject(DatabaseDirectory(), ConnectionLimits(), iid, object);
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return CaughtExceptionResult();
     }
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {

@@ -19,10 +19,8 @@ template <class Handler>
 LRESULT RunHandler(Handler handler, WPARAM wParam, LPARAM lParam) {
   try {
     return handler(wParam, lParam);
-  } catch (const char* text) {
-    GetErrorLogger()(text);
   } catch (...) {
-    GetErrorLogger()("Caught an unknown exception in CMainFrame::WindowProc");
+    GetErrorLogger()(CaughtExceptionTextIn("CMainFrame::WindowProc").c_str());
   }
   return 0;
 }

@@ -35,21 +35,17 @@ ControlCenterComponent::ControlCenterComponent(IUnknown* outerUnknown)
 ControlCenterComponent::~ControlCenterComponent() {
   // Nothing may leave a destructor: what the teardown raises is logged and
   // dropped, and the rest of the teardown still runs.
-  CriticalSectionHolder busy(&busyLock);
-  try {
-    MarkNotificationsDead();
-  } catch (const char* text) {
-    GetErrorLogger()(text);
-  } catch (...) {
-  }
-  if (instanceCount != 0 && --instanceCount == 0) {
+  auto logFailure = [](auto&& step) {
     try {
-      TearDownClassState();
-    } catch (const char* text) {
-      GetErrorLogger()(text);
+      step();
     } catch (...) {
+      GetErrorLogger()(
+          CaughtExceptionTextIn("ControlCenterComponent::~ControlCenterComponent").c_str());
     }
-  }
+  };
+  CriticalSectionHolder busy(&busyLock);
+  logFailure([this] { MarkNotificationsDead(); });
+  if (instanceCount != 0 && --instanceCount == 0) logFailure([] { TearDownClassState(); });
 }
 
 HRESULT ControlCenterComponent::QueryInterface(REFIID iid, void** object) {

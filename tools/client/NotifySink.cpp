@@ -1,6 +1,6 @@
 #include "NotifySink.h"
 
-#include <new>
+#include "Win32/ErrorText.h"
 
 NotifySink* NotifySink::Create(std::shared_ptr<EventQueue> queue) {
   return new NotifySink(std::move(queue));
@@ -36,10 +36,8 @@ HRESULT NotifySink::Queue(ClientEventKind kind, long result, const char* text) {
     if (text) event.text = text;
     queue_->Push(std::move(event));
     return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
   } catch (...) {
-    return E_FAIL;
+    return CaughtExceptionResult();
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "CommandListener.h"
 #include "DemoInstallation.h"
+#include "Win32/ErrorText.h"
 
 const char kDemoToolUsage[] =
     "Usage: korvane-demo <command> ...\n"
@@ -125,8 +126,8 @@ int RunDemoTool(const std::vector<std::string>& args, std::ostream& out, std::os
   } catch (const UsageError& error) {
     err << error.text << "\n\n" << kDemoToolUsage;
     return kDemoUsage;
-  } catch (char* text) {
-    err << "error: " << text << "\n";
+  } catch (...) {
+    err << "error: " << CaughtExceptionText("Caught an unknown exception in korvane-demo.") << "\n";
     return kDemoIo;
   }
 }

@@ -12,6 +12,7 @@
 #include "setfiles/BoardLists.h"
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/SetFile.h"
+#include "Win32/ErrorText.h"
 
 const char kSetFileToolUsage[] =
     "Usage: korvane-setfile <command> ...\n"
@@ -448,9 +449,10 @@ int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std:
   } catch (const IoError& error) {
     err << "error: " << error.text << "\n";
     return kExitIo;
-  } catch (char* text) {
+  } catch (...) {
     // Anything the library raised that no command expected.
-    err << "error: " << text << "\n";
+    err << "error: " << CaughtExceptionText("Caught an unknown exception in korvane-setfile.")
+        << "\n";
     return kExitIo;
   }
 }
