@@ -122,7 +122,7 @@ class BusyClaim {
  public:
   BusyClaim() {
     if (ControlCenterComponent::IsBusy() || ControlCenterComponent::changeInProgress)
-      RaiseFormatted("%s", kSetChangeBusyText);
+      ControlCenterComponent::RaiseBusy();
     ControlCenterComponent::changeInProgress = true;
   }
   ~BusyClaim() {

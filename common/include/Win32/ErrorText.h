@@ -52,14 +52,20 @@ HRESULT CaughtExceptionResult() noexcept;
 // neutral language), as the system gives it; empty when it has none.
 std::string SystemErrorText(DWORD code);
 
-// The check every module uses. The time stamp is the one the compiler gives
-// this source file ("Tue Nov  2 11:20:04 2004").
-#define KORVANE_ASSERT(condition, message)                                     \
+// The check every module uses, with the condition's text spelled out: the
+// text names the check as operators have always read it (a call as it was
+// first written, the names of the client's parameters), whatever the code
+// that makes the check looks like now. The time stamp is the one the
+// compiler gives this source file ("Tue Nov  2 11:20:04 2004").
+#define KORVANE_ASSERT_AS(condition, conditionText, message)                   \
   do {                                                                         \
     if (!(condition))                                                          \
-      AssertFailed(KorvaneBaseName(__FILE__), __LINE__, #condition, message,   \
+      AssertFailed(KorvaneBaseName(__FILE__), __LINE__, conditionText, message, \
                    __TIMESTAMP__);                                             \
   } while (0)
+
+// The same with the condition's text taken from the code.
+#define KORVANE_ASSERT(condition, message) KORVANE_ASSERT_AS(condition, #condition, message)
 
 // Null checks of out-parameters name the parameter and carry no message.
 #define KORVANE_ASSERT_ARG(pointer) KORVANE_ASSERT(pointer, nullptr)

@@ -129,6 +129,8 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // Between a worker's exit and the handling of its end message this is
   // already false.
   static bool IsBusy();
+  // Raises kSetChangeBusyText, the answer to a request that meets a change.
+  [[noreturn]] static void RaiseBusy();
   // The instance whose client started the running change (or null).
   static ControlCenterComponent* currentComponent;
   // The server's main window; every private message goes to it.
