@@ -8,6 +8,7 @@
 
 #include "DaoServerSettings.h"
 #include "DaoStore.h"
+#include "Win32/ComObject.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
 
@@ -79,33 +80,20 @@ void GiveText(DaoString* out, const std::string& text) {
   place.str = copy;
 }
 
-class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
+class DaoServerObject final : public ComObject<IQRBDAO, IQRBConsoleComponent> {
  public:
   DaoServerObject(std::string directory, const DaoLimits& limits)
       : session_(std::move(directory), limits) {
     DaoServerLifetime::AddObject();
   }
-  ~DaoServerObject() { DaoServerLifetime::ReleaseObject(); }
+  ~DaoServerObject() override { DaoServerLifetime::ReleaseObject(); }
 
   // IUnknown, shared by both interfaces.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQRBDAO))
-      *object = static_cast<IQRBDAO*>(this);
-    else if (IsEqualIID(iid, IID_IQRBConsoleComponent))
-      *object = static_cast<IQRBConsoleComponent*>(this);
-    else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+    IQRBDAO* dao = this;
+    IQRBConsoleComponent* console = this;
+    return QueryInterfaceFrom(
+        iid, object, {{IID_IUnknown, dao}, {IID_IQRBDAO, dao}, {IID_IQRBConsoleComponent, console}});
   }
 
   // The text of the last failure, handed out once.
@@ -265,7 +253,6 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
     }
   }
 
-  std::atomic<long> refs_{1};
   std::mutex sessionLock_;
   DaoSession session_;
   std::mutex textLock_;
@@ -273,23 +260,10 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent {
   bool hasErrorText_ = false;
 };
 
-class DaoClassFactory final : public IClassFactory {
+class DaoClassFactory final : public ComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+    return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
@@ -308,9 +282,6 @@ class DaoClassFactory final : public IClassFactory {
       DaoServerLifetime::Unlock();
     return S_OK;
   }
-
- private:
-  std::atomic<long> refs_{1};
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "Win32/ComObject.h"
 #include "Win32/ErrorText.h"
 #include "Win32/TranslatingFrame.h"
 
@@ -49,16 +50,9 @@ ControlCenterComponent::~ControlCenterComponent() {
 }
 
 HRESULT ControlCenterComponent::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  IUnknown* answer = nullptr;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQRBConsoleComponent))
-    answer = static_cast<IQRBConsoleComponent*>(this);
-  else if (IsEqualIID(iid, IID_IControlCenterComponent))
-    answer = &clientInterface;
-  else if (IsEqualIID(iid, IID_IBootpNotificationSource))
-    answer = &bootpSource;
-  *object = answer;
-  if (!answer) return E_NOINTERFACE;
-  answer->AddRef();
-  return S_OK;
+  return QueryInterfaceFrom(iid, object,
+                            {{IID_IUnknown, this},
+                             {IID_IQRBConsoleComponent, this},
+                             {IID_IControlCenterComponent, &clientInterface},
+                             {IID_IBootpNotificationSource, &bootpSource}});
 }

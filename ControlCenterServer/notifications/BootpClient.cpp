@@ -48,23 +48,9 @@ char* CopyArgument(const DISPPARAMS* parameters) {
 BootpEventSink* BootpEventSink::Create(HWND window) { return new BootpEventSink(window); }
 
 HRESULT BootpEventSink::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-      IsEqualIID(iid, DIID_IBootpServerEvents)) {
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG BootpEventSink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount)); }
-
-ULONG BootpEventSink::Release() {
-  LONG left = InterlockedDecrement(&refCount);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+  return QueryInterfaceFrom(
+      iid, object,
+      {{IID_IUnknown, this}, {IID_IDispatch, this}, {DIID_IBootpServerEvents, this}});
 }
 
 HRESULT BootpEventSink::GetTypeInfoCount(UINT* count) {

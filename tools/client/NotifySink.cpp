@@ -7,25 +7,11 @@ NotifySink* NotifySink::Create(std::shared_ptr<EventQueue> queue) {
 }
 
 HRESULT NotifySink::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IControlCenterNotify)) {
-    *object = static_cast<IControlCenterNotify*>(this);
-  } else if (IsEqualIID(iid, IID_IBootpNotify)) {
-    *object = static_cast<IBootpNotify*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG NotifySink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG NotifySink::Release() {
-  LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+  IControlCenterNotify* notify = this;
+  return QueryInterfaceFrom(iid, object,
+                            {{IID_IUnknown, notify},
+                             {IID_IControlCenterNotify, notify},
+                             {IID_IBootpNotify, static_cast<IBootpNotify*>(this)}});
 }
 
 HRESULT NotifySink::Queue(ClientEventKind kind, long result, const char* text) {
