@@ -36,18 +36,14 @@ void InDestructor(Body&& body) {
 }
 
 // The connection both the workspace and the database make.
+// Called from constructors only: what a failure leaves in the holders goes
+// with the object that was never made.
 void Connect(ComPtr<IQRBDAO>& dao, ComPtr<IQRBConsoleComponent>& console, const char* message) {
-  try {
-    HRESULT hr = CoCreateInstance(CLSID_QRBDAOServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IQRBDAO,
-                                  dao.put_void());
-    KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", message);
-    hr = dao->QueryInterface(IID_IQRBConsoleComponent, console.put_void());
-    KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", message);
-  } catch (char*) {
-    console.reset();
-    dao.reset();
-    throw;
-  }
+  HRESULT hr = CoCreateInstance(CLSID_QRBDAOServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IQRBDAO,
+                                dao.put_void());
+  KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", message);
+  hr = dao->QueryInterface(IID_IQRBConsoleComponent, console.put_void());
+  KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", message);
 }
 
 std::string TakeText(DaoString& text) {
@@ -63,11 +59,6 @@ std::string TakeText(DaoString& text) {
 
 DaoWorkspace::DaoWorkspace() {
   Connect(pIQRBDAO, pConsoleComponent, "Failed to initialize a database workspace.");
-}
-
-DaoWorkspace::~DaoWorkspace() {
-  pConsoleComponent.reset();
-  pIQRBDAO.reset();
 }
 
 void DaoWorkspace::CompactDatabase(const char* dbname) {
@@ -88,16 +79,10 @@ DaoDatabase::DaoDatabase() {
 
 DaoDatabase::DaoDatabase(IQRBDAO* connection) {
   if (!connection) return;
-  try {
-    pIQRBDAO = ComPtr<IQRBDAO>(connection);
-    const HRESULT hr =
-        pIQRBDAO->QueryInterface(IID_IQRBConsoleComponent, pConsoleComponent.put_void());
-    KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", "Failed to initialize a database object.");
-  } catch (char*) {
-    pConsoleComponent.reset();
-    pIQRBDAO.reset();
-    throw;
-  }
+  pIQRBDAO = ComPtr<IQRBDAO>(connection);
+  const HRESULT hr =
+      pIQRBDAO->QueryInterface(IID_IQRBConsoleComponent, pConsoleComponent.put_void());
+  KORVANE_ASSERT_AS(SUCCEEDED(hr), "SUCCEEDED(hr)", "Failed to initialize a database object.");
 }
 
 DaoDatabase::~DaoDatabase() {
@@ -107,8 +92,6 @@ DaoDatabase::~DaoDatabase() {
       CloseIfOpen();
     }
   });
-  pConsoleComponent.reset();
-  pIQRBDAO.reset();
 }
 
 IQRBDAO* DaoDatabase::operator->() const {

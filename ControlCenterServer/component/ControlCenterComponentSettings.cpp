@@ -64,13 +64,8 @@ void ControlCenterComponent::ReadSettings() {
     clientTimeout = GetDwordValue(korvaneKey.get(), kClientTimeoutValueName);
   } catch (char*) {
     clientTimeout = kDefaultClientTimeout;
-    DWORD value = kDefaultClientTimeout;
-    CreateValue(korvaneKey.get(), kClientTimeoutValueName, REG_DWORD, &value, sizeof value);
+    SetDwordValue(korvaneKey.get(), kClientTimeoutValueName, kDefaultClientTimeout);
   }
-
-  CloseKey(netKey);
-  CloseKey(pathKey);
-  CloseKey(korvaneKey);
 }
 
 HRESULT ControlCenterComponent::SetClientTimeout(unsigned short seconds) {
@@ -79,9 +74,7 @@ HRESULT ControlCenterComponent::SetClientTimeout(unsigned short seconds) {
   clientTimeout = seconds;
   UniqueKey hKey = OpenKey(HKEY_LOCAL_MACHINE, kKorvaneKeyPath);
   KORVANE_ASSERT(hKey, "Could not open the korvane registry");
-  DWORD value = seconds;
-  CreateValue(hKey.get(), kClientTimeoutValueName, REG_DWORD, &value, sizeof value);
-  CloseKey(hKey);
+  SetDwordValue(hKey.get(), kClientTimeoutValueName, seconds);
   return S_OK;
 }
 

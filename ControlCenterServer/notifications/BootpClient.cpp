@@ -26,18 +26,17 @@ constexpr EventName kEvents[] = {
 // block, or null when it is not a text.
 char* CopyArgument(const DISPPARAMS* parameters) {
   if (!parameters || parameters->cArgs != 1 || !parameters->rgvarg) return nullptr;
-  VARIANT text;
-  VariantInit(&text);
+  VariantHolder text;
   // Also takes a text passed by reference, or a value that reads as one.
-  if (FAILED(VariantChangeType(&text, &parameters->rgvarg[0], 0, VT_BSTR))) return nullptr;
-  int wide = static_cast<int>(SysStringLen(text.bstrVal));
-  int length = WideCharToMultiByte(CP_ACP, 0, text.bstrVal, wide, nullptr, 0, nullptr, nullptr);
+  if (FAILED(VariantChangeType(&text.v, &parameters->rgvarg[0], 0, VT_BSTR))) return nullptr;
+  const BSTR wideText = text.v.bstrVal;
+  int wide = static_cast<int>(SysStringLen(wideText));
+  int length = WideCharToMultiByte(CP_ACP, 0, wideText, wide, nullptr, 0, nullptr, nullptr);
   char* block = static_cast<char*>(CoTaskMemAlloc(static_cast<SIZE_T>(length) + 1));
   if (block) {
-    WideCharToMultiByte(CP_ACP, 0, text.bstrVal, wide, block, length, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, wideText, wide, block, length, nullptr, nullptr);
     block[length] = '\0';
   }
-  VariantClear(&text);
   return block;
 }
 

@@ -7,6 +7,7 @@
 #include "CommandListener.h"
 #include "DemoInstallation.h"
 #include "Win32/ErrorText.h"
+#include "Win32/Holders.h"
 
 const char kDemoToolUsage[] =
     "Usage: korvane-demo <command> ...\n"
@@ -44,14 +45,13 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& valu
 
 bool FolderHoldsSomething(const std::string& folder) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  UniqueFind find(FindFirstFileA((folder + "\\*").c_str(), &found));
+  if (!find) return false;
   bool something = false;
   do {
     const std::string name = found.cFileName;
     something = name != "." && name != "..";
-  } while (!something && FindNextFileA(find, &found));
-  FindClose(find);
+  } while (!something && FindNextFileA(find.get(), &found));
   return something;
 }
 

@@ -13,6 +13,7 @@
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/SetFile.h"
 #include "Win32/ErrorText.h"
+#include "Win32/Holders.h"
 
 const char kSetFileToolUsage[] =
     "Usage: korvane-setfile <command> ...\n"
@@ -107,12 +108,11 @@ bool UsableFileName(const std::string& name) {
 std::vector<std::string> FilesOf(const std::string& folder) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) throw IoError{"Could not read the folder " + folder + "."};
+  UniqueFind find(FindFirstFileA((folder + "\\*").c_str(), &found));
+  if (!find) throw IoError{"Could not read the folder " + folder + "."};
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  } while (FindNextFileA(find.get(), &found));
   return names;
 }
 
@@ -139,19 +139,20 @@ void MakeFolder(const std::string& folder) {
 
 void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path + "\\" + name);
-      } else {
-        DeleteFileA((path + "\\" + name).c_str());
-      }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
+  {
+    UniqueFind find(FindFirstFileA((path + "\\*").c_str(), &found));
+    if (find) {
+      do {
+        const std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(path + "\\" + name);
+        } else {
+          DeleteFileA((path + "\\" + name).c_str());
+        }
+      } while (FindNextFileA(find.get(), &found));
+    }
+  }  // the search is closed before its folder goes
   RemoveDirectoryA(path.c_str());
 }
 
