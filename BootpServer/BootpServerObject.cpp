@@ -202,14 +202,12 @@ HRESULT BootpServerObject::Point::EnumConnections(IEnumConnections** connections
 
 namespace {
 
-class Factory : public IClassFactory {
+// One static factory: its life is the module's, counted by LockServer.
+class Factory : public StaticComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     return QueryInterfaceFrom(riid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
-  // One static factory: its life is the module's, counted by LockServer.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (object) *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;

@@ -85,13 +85,11 @@ class NullComponent final : public ComObject<IControlCenterComponent> {
   }
 };
 
-class NullFactory : public IClassFactory {
+class NullFactory : public StaticComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (outer) return CLASS_E_NOAGGREGATION;
     NullComponent* component = new NullComponent();

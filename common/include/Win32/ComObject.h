@@ -31,6 +31,15 @@ inline HRESULT QueryInterfaceFrom(REFIID iid, void** object,
   return E_NOINTERFACE;
 }
 
+// An object that lives as long as its module, such as a static class
+// factory: it keeps no count, and no release destroys it.
+template <class... Interfaces>
+class StaticComObject : public Interfaces... {
+ public:
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
 // An object implementing Interfaces that counts its own references: it is
 // made holding one, its creator's, and deletes itself when the last one is
 // released, on whichever thread releases it.

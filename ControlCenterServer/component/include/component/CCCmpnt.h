@@ -21,6 +21,7 @@
 #include <ControlCenter.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -186,6 +187,11 @@ class ControlCenterComponent : public QRBConsoleComponent {
   void FillSetPath(const char* setname);
 
  private:
+  // SelectSet and RestoreBackup: claims the change (or raises the busy
+  // text), runs the request's own checks, makes this instance's client the
+  // requester, starts the worker of kind, then asks the observers.
+  HRESULT StartChange(ConfigurationKind kind, IControlCenterNotify* notifyiface,
+                      const std::function<void()>& checkRequest);
   // Called under busyLock by the first instance / the last one. A text
   // raised by BuildClassState must leave nothing built behind; it fails
   // the creation.
