@@ -19,7 +19,7 @@ IUnknown* Unknown(IConnectionPoint* item) { return item; }
 IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
 
 template <class Enum, class Item>
-class Enumerator final : public Enum {
+class Enumerator final : public ComObject<Enum> {
  public:
   Enumerator(const IID& iid, std::vector<Item> items, size_t next = 0)
       : iid_(iid), items_(std::move(items)), next_(next) {
@@ -28,20 +28,7 @@ class Enumerator final : public Enum {
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
-      *object = static_cast<Enum*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return left;
+    return QueryInterfaceFrom(riid, object, {{IID_IUnknown, this}, {iid_, this}});
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
@@ -82,7 +69,6 @@ class Enumerator final : public Enum {
   const IID& iid_;
   std::vector<Item> items_;
   size_t next_;
-  LONG references_ = 1;
 };
 
 }  // namespace
@@ -110,26 +96,13 @@ HRESULT BootpServerObject::Create(REFIID riid, void** object) {
 }
 
 HRESULT BootpServerObject::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-      IsEqualIID(riid, IID_IBootpServer))
-    *object = static_cast<IBootpServer*>(this);
-  else if (IsEqualIID(riid, IID_IConnectionPointContainer))
-    *object = static_cast<IConnectionPointContainer*>(this);
-  else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG BootpServerObject::AddRef() { return InterlockedIncrement(&references_); }
-
-ULONG BootpServerObject::Release() {
-  LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return left;
+  IBootpServer* server = this;
+  return QueryInterfaceFrom(riid, object,
+                            {{IID_IUnknown, server},
+                             {IID_IDispatch, server},
+                             {IID_IBootpServer, server},
+                             {IID_IConnectionPointContainer,
+                              static_cast<IConnectionPointContainer*>(this)}});
 }
 
 HRESULT BootpServerObject::GetTypeInfoCount(UINT* count) {
@@ -194,14 +167,7 @@ HRESULT BootpServerObject::FindConnectionPoint(REFIID riid, IConnectionPoint** p
 }
 
 HRESULT BootpServerObject::Point::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
-    *object = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFrom(riid, object, {{IID_IUnknown, this}, {IID_IConnectionPoint, this}});
 }
 
 HRESULT BootpServerObject::Point::GetConnectionInterface(IID* iid) {
@@ -236,20 +202,12 @@ HRESULT BootpServerObject::Point::EnumConnections(IEnumConnections** connections
 
 namespace {
 
-class Factory : public IClassFactory {
+// One static factory: its life is the module's, counted by LockServer.
+class Factory : public StaticComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *object = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(riid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
-  // One static factory: its life is the module's, counted by LockServer.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (object) *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;

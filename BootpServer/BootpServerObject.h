@@ -9,6 +9,7 @@
 #include "BootpServer.h"
 #include "EventSinks.h"
 #include "ResetWorker.h"
+#include "Win32/ComObject.h"
 
 // Objects alive and class factory locks in this module; the DLL may unload
 // when both are 0.
@@ -17,15 +18,13 @@ void ModuleObjectDestroyed();
 void ModuleLock(bool lock);
 bool ModuleInUse();
 
-class BootpServerObject : public IBootpServer, public IConnectionPointContainer {
+class BootpServerObject : public ComObject<IBootpServer, IConnectionPointContainer> {
  public:
   // Creates one and hands out riid; *object is null on failure.
   static HRESULT Create(REFIID riid, void** object);
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   // IDispatch, without a type library: two methods without arguments.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
@@ -46,7 +45,7 @@ class BootpServerObject : public IBootpServer, public IConnectionPointContainer 
 
  private:
   BootpServerObject();
-  virtual ~BootpServerObject();
+  ~BootpServerObject() override;
 
   // The connection point lives inside the component and shares its
   // reference count, so that it can always answer with its container.
@@ -67,7 +66,6 @@ class BootpServerObject : public IBootpServer, public IConnectionPointContainer 
     BootpServerObject& owner_;
   };
 
-  LONG references_ = 1;
   std::shared_ptr<EventSinks> sinks_;
   ResetWorker worker_;
   Point point_;

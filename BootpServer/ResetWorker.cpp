@@ -7,6 +7,7 @@
 #include "BootResponder.h"
 #include "BootpMessages.h"
 #include "BootpSettings.h"
+#include "Win32/ErrorText.h"
 
 const char kResetEventName[] = "BOOTP RESET EVENT";
 const char kResetFinishedName[] = "BOOTP RESET FINISHED";
@@ -49,13 +50,11 @@ std::vector<Report> LoadConfiguration(bool atStart, std::vector<BootpBoard>& ser
   std::vector<BootpBoard> boards;
   try {
     boards = ReadActiveConfiguration(path);
-  } catch (char* text) {
-    return {{kNonFatalError, KeptConfigurationText(text, served.size())}};
   } catch (...) {
+    const std::string failed = "Could not read the active configuration " + path +
+                               ": it ran out of memory.";
     return {{kNonFatalError,
-             KeptConfigurationText("Could not read the active configuration " + path +
-                                       ": it ran out of memory.",
-                                   served.size())}};
+             KeptConfigurationText(CaughtExceptionText(failed.c_str()), served.size())}};
   }
   std::vector<Report> reports{{kInfo, ServingText(path, boards)}};
   std::vector<const BootpBoard*> missing = BoardsWithoutListFile(boards);

@@ -8,6 +8,7 @@
 
 #include "DaoServerSettings.h"
 #include "DaoStore.h"
+#include "Win32/ComObject.h"
 #include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
 
@@ -79,35 +80,24 @@ void GiveText(DaoString* out, const std::string& text) {
   place.str = copy;
 }
 
-class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent, public IQRBDAORecords {
+class DaoServerObject final : public ComObject<IQRBDAO, IQRBConsoleComponent, IQRBDAORecords> {
  public:
   DaoServerObject(std::string directory, const DaoLimits& limits)
       : session_(std::move(directory), limits) {
     DaoServerLifetime::AddObject();
   }
-  ~DaoServerObject() { DaoServerLifetime::ReleaseObject(); }
+  ~DaoServerObject() override { DaoServerLifetime::ReleaseObject(); }
 
   // IUnknown, shared by both interfaces.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQRBDAO))
-      *object = static_cast<IQRBDAO*>(this);
-    else if (IsEqualIID(iid, IID_IQRBConsoleComponent))
-      *object = static_cast<IQRBConsoleComponent*>(this);
-    else if (IsEqualIID(iid, IID_IQRBDAORecords))
-      *object = static_cast<IQRBDAORecords*>(this);
-    else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+    IQRBDAO* dao = this;
+    IQRBConsoleComponent* console = this;
+    IQRBDAORecords* records = this;
+    return QueryInterfaceFrom(iid, object,
+                              {{IID_IUnknown, dao},
+                               {IID_IQRBDAO, dao},
+                               {IID_IQRBConsoleComponent, console},
+                               {IID_IQRBDAORecords, records}});
   }
 
   // The text of the last failure, handed out once.
@@ -262,15 +252,11 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent, publi
       std::lock_guard<std::mutex> hold(sessionLock_);
       body();
       return S_OK;
-    } catch (char* text) {
-      KeepErrorText(text);
-      return E_FAIL;
-    } catch (const std::bad_alloc&) {
-      KeepErrorText("The database server ran out of memory.");
-      return E_OUTOFMEMORY;
     } catch (...) {
-      KeepErrorText("The database server met an unexpected failure.");
-      return E_FAIL;
+      KeepErrorText(CaughtExceptionText("The database server met an unexpected failure.",
+                                        "The database server ran out of memory.")
+                        .c_str());
+      return CaughtExceptionResult();
     }
   }
 
@@ -283,7 +269,6 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent, publi
     }
   }
 
-  std::atomic<long> refs_{1};
   std::mutex sessionLock_;
   DaoSession session_;
   std::mutex textLock_;
@@ -291,23 +276,10 @@ class DaoServerObject final : public IQRBDAO, public IQRBConsoleComponent, publi
   bool hasErrorText_ = false;
 };
 
-class DaoClassFactory final : public IClassFactory {
+class DaoClassFactory final : public ComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
+    return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
@@ -316,7 +288,7 @@ class DaoClassFactory final : public IClassFactory {
     try {
       return CreateDaoServerObject(DatabaseDirectory(), ConnectionLimits(), iid, object);
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return CaughtExceptionResult();
     }
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -326,9 +298,6 @@ class DaoClassFactory final : public IClassFactory {
       DaoServerLifetime::Unlock();
     return S_OK;
   }
-
- private:
-  std::atomic<long> refs_{1};
 };
 
 }  // namespace

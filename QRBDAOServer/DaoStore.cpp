@@ -522,15 +522,6 @@ std::string DeclaredType(const DaoFieldDef& field) {
   return TypeOf(field).declared;
 }
 
-// Clears a VARIANT on every path.
-struct VariantHolder {
-  VARIANT v;
-  VariantHolder() { VariantInit(&v); }
-  ~VariantHolder() { VariantClear(&v); }
-  VariantHolder(const VariantHolder&) = delete;
-  VariantHolder& operator=(const VariantHolder&) = delete;
-};
-
 DaoValue TextValue(const DaoFieldDef& field, std::string ansi) {
   if (field.type == kDaoText && static_cast<long>(ansi.size()) > field.size)
     RaiseFormatted("The text for field \"%s\" has %u characters; the field holds at most %ld.",

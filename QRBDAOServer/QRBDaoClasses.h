@@ -27,15 +27,16 @@ class DaoWorkspace {
  public:
   // Connects to the database server.
   DaoWorkspace();
-  ~DaoWorkspace();
   DaoWorkspace(const DaoWorkspace&) = delete;
   DaoWorkspace& operator=(const DaoWorkspace&) = delete;
 
   void CompactDatabase(const char* dbname);
 
  private:
-  ComPtr<IQRBConsoleComponent> pConsoleComponent;
+  // The connection outlives its console interface: declared first, it is
+  // released last.
   ComPtr<IQRBDAO> pIQRBDAO;
+  ComPtr<IQRBConsoleComponent> pConsoleComponent;
 };
 
 class DaoDatabase {
@@ -71,8 +72,8 @@ class DaoDatabase {
  private:
   void CloseIfOpen();
 
-  ComPtr<IQRBConsoleComponent> pConsoleComponent;
   ComPtr<IQRBDAO> pIQRBDAO;
+  ComPtr<IQRBConsoleComponent> pConsoleComponent;
   LONG isOpen = 0;
 };
 

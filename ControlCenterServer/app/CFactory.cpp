@@ -9,22 +9,7 @@
 CFactory::CFactory(ServerClassEntry& tableEntry) : entry(&tableEntry) {}
 
 HRESULT CFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CFactory::AddRef() { return InterlockedIncrement(&refCount); }
-
-ULONG CFactory::Release() {
-  LONG remaining = InterlockedDecrement(&refCount);
-  if (remaining == 0) delete this;
-  return remaining;
+  return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
 }
 
 HRESULT CFactory::CreateInstance(IUnknown* outerUnknown, REFIID iid, void** object) {

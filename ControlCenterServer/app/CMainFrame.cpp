@@ -13,16 +13,29 @@ constexpr UINT_PTR kWithdrawnTimerId = 2;
 volatile LONG idleEndDelayMs = CMainFrame::kIdleEndDelayMs;
 volatile LONG withdrawnEndDelayMs = CMainFrame::kWithdrawnEndDelayMs;
 
+// The server's private messages and their handlers.
+struct PrivateMessage {
+  UINT message;
+  LRESULT (*handler)(WPARAM, LPARAM);
+};
+const PrivateMessage kPrivateMessages[] = {
+    {WM_SETCHANGE_DONE, ControlCenterComponent::OnSetChangeDone},
+    {WM_RESTORE_DONE, ControlCenterComponent::OnRestoreDone},
+    {WM_CLIENTS_ALLOWED, ControlCenterComponent::OnClientsAllowed},
+    {WM_START_CLIENT_TIMER, ControlCenterComponent::OnStartClientTimer},
+    {WM_STOP_CLIENT_TIMER, ControlCenterComponent::OnStopClientTimer},
+    {WM_BOOTP_FATAL_ERROR, ControlCenterComponent::OnBootpFatalError},
+    {WM_BOOTP_NONFATAL_ERROR, ControlCenterComponent::OnBootpNonfatalError},
+    {WM_BOOTP_INFO, ControlCenterComponent::OnBootpInfo},
+};
+
 // Runs one private message's handler. Nothing raised may unwind through the
 // system's message dispatch: a text goes to the error log.
-template <class Handler>
-LRESULT RunHandler(Handler handler, WPARAM wParam, LPARAM lParam) {
+LRESULT RunHandler(const PrivateMessage& handled, WPARAM wParam, LPARAM lParam) {
   try {
-    return handler(wParam, lParam);
-  } catch (const char* text) {
-    GetErrorLogger()(text);
+    return handled.handler(wParam, lParam);
   } catch (...) {
-    GetErrorLogger()("Caught an unknown exception in CMainFrame::WindowProc");
+    GetErrorLogger()(CaughtExceptionTextIn("CMainFrame::WindowProc").c_str());
   }
   return 0;
 }
@@ -30,23 +43,9 @@ LRESULT RunHandler(Handler handler, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  for (const PrivateMessage& handled : kPrivateMessages)
+    if (handled.message == message) return RunHandler(handled, wParam, lParam);
   switch (message) {
-    case WM_SETCHANGE_DONE:
-      return RunHandler(ControlCenterComponent::OnSetChangeDone, wParam, lParam);
-    case WM_RESTORE_DONE:
-      return RunHandler(ControlCenterComponent::OnRestoreDone, wParam, lParam);
-    case WM_CLIENTS_ALLOWED:
-      return RunHandler(ControlCenterComponent::OnClientsAllowed, wParam, lParam);
-    case WM_START_CLIENT_TIMER:
-      return RunHandler(ControlCenterComponent::OnStartClientTimer, wParam, lParam);
-    case WM_STOP_CLIENT_TIMER:
-      return RunHandler(ControlCenterComponent::OnStopClientTimer, wParam, lParam);
-    case WM_BOOTP_FATAL_ERROR:
-      return RunHandler(ControlCenterComponent::OnBootpFatalError, wParam, lParam);
-    case WM_BOOTP_NONFATAL_ERROR:
-      return RunHandler(ControlCenterComponent::OnBootpNonfatalError, wParam, lParam);
-    case WM_BOOTP_INFO:
-      return RunHandler(ControlCenterComponent::OnBootpInfo, wParam, lParam);
     case WM_CLOSE:
       if (wParam != kServerIdleClose) break;
       OnIdle();

@@ -12,15 +12,3 @@ HRESULT ControlCenterServer::Create(IUnknown* outerUnknown, QRBConsoleComponent*
   *ppNewComponent = component;
   return S_OK;
 }
-
-HRESULT ControlCenterServer::InnerQueryInterface(REFIID iid, void** object) {
-  return ForwardQueryInterface(iid, object);
-}
-
-ULONG ControlCenterServer::InnerAddRef() { return ForwardAddRef(); }
-
-ULONG ControlCenterServer::InnerRelease() { return ForwardRelease(); }
-
-HRESULT ControlCenterServer::InnerGetErrorText(unsigned short* size, char** text) {
-  return ForwardGetErrorText(size, text);
-}

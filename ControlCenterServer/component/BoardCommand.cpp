@@ -17,10 +17,6 @@ constexpr Command kCommands[] = {
     {1, "REBOOT"}, {2, "CLRPMM"}, {4, "CLRFLS"}, {8, "OVRRID"}, {16, "PSTMRT"}, {32, "ACTVAT"},
 };
 
-[[noreturn]] void CommandAssertion(int line, const char* condition, const char* message) {
-  AssertFailed(KorvaneBaseName(__FILE__), line, condition, message, __TIMESTAMP__);
-}
-
 }  // namespace
 
 const char* BoardCommandName(long command) {
@@ -33,20 +29,19 @@ std::vector<unsigned char> BuildBoardCommand(long command, unsigned short numboa
                                              const unsigned short* boardnums,
                                              JArray<BoardRecord>& table) {
   const char* name = BoardCommandName(command);
-  if (!name) CommandAssertion(__LINE__, "0", "Invalid board command");
+  KORVANE_ASSERT_AS(name, "0", "Invalid board command");
 
   uint32_t nbrd = table.GetCount();
-  if (numboards == 0 || numboards > nbrd)
-    CommandAssertion(__LINE__, "(numboards > 0) && (numboards <= nbrd)", nullptr);
+  KORVANE_ASSERT((numboards > 0) && (numboards <= nbrd), nullptr);
   if (numboards > kMostBoardsPerCommand)
     RaiseFormatted("A board command can name at most %u boards; %u were given.",
                    kMostBoardsPerCommand, static_cast<unsigned>(numboards));
-  if (!boardnums) CommandAssertion(__LINE__, "boardnums", nullptr);
+  KORVANE_ASSERT_ARG(boardnums);
 
   std::vector<unsigned char> message((static_cast<size_t>(numboards) + 2) * kFieldSize, 0);
   std::memcpy(message.data(), name, kFieldSize);
   for (unsigned i = 0; i < numboards; ++i) {
-    if (boardnums[i] >= nbrd) CommandAssertion(__LINE__, "boardnums[i] < nbrd", kInvalidBoardNumber);
+    KORVANE_ASSERT(boardnums[i] < nbrd, kInvalidBoardNumber);
     // The table is indexed by board number once loaded, but a record is
     // trusted only for the number it carries.
     bool foundBoard = false;
@@ -56,7 +51,7 @@ std::vector<unsigned char> BuildBoardCommand(long command, unsigned short numboa
       std::memcpy(message.data() + kFieldSize * (i + 1), board.hardwareAddress, kFieldSize);
       foundBoard = true;
     }
-    if (!foundBoard) CommandAssertion(__LINE__, "foundBoard", kInvalidBoardNumber);
+    KORVANE_ASSERT(foundBoard, kInvalidBoardNumber);
   }
   return message;
 }

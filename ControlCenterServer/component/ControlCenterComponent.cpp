@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "Win32/ComObject.h"
 #include "Win32/ErrorText.h"
 #include "Win32/TranslatingFrame.h"
 
@@ -35,34 +36,23 @@ ControlCenterComponent::ControlCenterComponent(IUnknown* outerUnknown)
 ControlCenterComponent::~ControlCenterComponent() {
   // Nothing may leave a destructor: what the teardown raises is logged and
   // dropped, and the rest of the teardown still runs.
-  CriticalSectionHolder busy(&busyLock);
-  try {
-    MarkNotificationsDead();
-  } catch (const char* text) {
-    GetErrorLogger()(text);
-  } catch (...) {
-  }
-  if (instanceCount != 0 && --instanceCount == 0) {
+  auto logFailure = [](auto&& step) {
     try {
-      TearDownClassState();
-    } catch (const char* text) {
-      GetErrorLogger()(text);
+      step();
     } catch (...) {
+      GetErrorLogger()(
+          CaughtExceptionTextIn("ControlCenterComponent::~ControlCenterComponent").c_str());
     }
-  }
+  };
+  CriticalSectionHolder busy(&busyLock);
+  logFailure([this] { MarkNotificationsDead(); });
+  if (instanceCount != 0 && --instanceCount == 0) logFailure([] { TearDownClassState(); });
 }
 
 HRESULT ControlCenterComponent::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  IUnknown* answer = nullptr;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQRBConsoleComponent))
-    answer = static_cast<IQRBConsoleComponent*>(this);
-  else if (IsEqualIID(iid, IID_IControlCenterComponent))
-    answer = &clientInterface;
-  else if (IsEqualIID(iid, IID_IBootpNotificationSource))
-    answer = &bootpSource;
-  *object = answer;
-  if (!answer) return E_NOINTERFACE;
-  answer->AddRef();
-  return S_OK;
+  return QueryInterfaceFrom(iid, object,
+                            {{IID_IUnknown, this},
+                             {IID_IQRBConsoleComponent, this},
+                             {IID_IControlCenterComponent, &clientInterface},
+                             {IID_IBootpNotificationSource, &bootpSource}});
 }

@@ -13,7 +13,7 @@
 HRESULT ControlCenterComponent::SendBoardCommand(LONG command, unsigned short numboards,
                                                  unsigned short* boardnums) {
   // A running change rebuilds boardList and reboots the boards itself.
-  if (IsBusy()) throw const_cast<char*>(kSetChangeBusyText);
+  if (IsBusy()) RaiseBusy();
   // boardList is read without a lock: only the workers and the first
   // instance rebuild it, and neither runs now.
   std::vector<unsigned char> message = BuildBoardCommand(command, numboards, boardnums, boardList);

@@ -3,32 +3,17 @@
 // stored error text and E_FAIL.
 #include "component/CCCmpnt.h"
 
-#include <new>
 #include <string>
 
-namespace {
-
-// The texts of failures that are not raised texts, built in one place.
-std::string UnexpectedFailureText(const char* method, bool outOfMemory) {
-  std::string text = outOfMemory ? "Out of memory in ControlCenterComponent::"
-                                  : "Caught an unknown exception in ControlCenterComponent::";
-  text += method;
-  if (outOfMemory) text += ".";
-  return text;
-}
-
-}  // namespace
+#include "Win32/ErrorText.h"
 
 template <class Body>
 HRESULT ControlCenterComponent::Guarded(const char* method, Body&& body) {
   try {
     return body();
-  } catch (const char* text) {
-    SetErrorText(text);
-  } catch (const std::bad_alloc&) {
-    SetErrorText(UnexpectedFailureText(method, true).c_str());
   } catch (...) {
-    SetErrorText(UnexpectedFailureText(method, false).c_str());
+    SetErrorText(CaughtExceptionTextIn(("ControlCenterComponent::" + std::string(method)).c_str())
+                     .c_str());
   }
   return E_FAIL;
 }

@@ -122,7 +122,7 @@ class BusyClaim {
  public:
   BusyClaim() {
     if (ControlCenterComponent::IsBusy() || ControlCenterComponent::changeInProgress)
-      RaiseFormatted("%s", kSetChangeBusyText);
+      ControlCenterComponent::RaiseBusy();
     ControlCenterComponent::changeInProgress = true;
   }
   ~BusyClaim() {
@@ -230,21 +230,16 @@ int ControlCenterComponent::EndConfigurationThread(unsigned long serial) {
   return 0;
 }
 
-HRESULT ControlCenterComponent::SelectSet(unsigned short namesize, char* setname,
-                                         IControlCenterNotify* notifyiface) {
+HRESULT ControlCenterComponent::StartChange(ConfigurationKind kind,
+                                            IControlCenterNotify* notifyiface,
+                                            const std::function<void()>& checkRequest) {
   {
     CriticalSectionHolder busy(&busyLock);
     BusyClaim claim;
-    KORVANE_ASSERT_ARG(namesize);
-    KORVANE_ASSERT_ARG(setname);
-    KORVANE_ASSERT_ARG(notifyiface);
-    // Refused before anything starts: the clients hear nothing of a change
-    // that cannot be.
-    CheckSetName(setname);
-    FillSetPath(setname);
+    checkRequest();
     claim.AddRequesterOf(*this, notifyiface);
     currentComponent = this;
-    StartConfigurationThread(this, ConfigurationKind::SetChange);
+    StartConfigurationThread(this, kind);
     claim.Keep();
   }
   // Outside busyLock: the observers are called back from here.
@@ -252,20 +247,24 @@ HRESULT ControlCenterComponent::SelectSet(unsigned short namesize, char* setname
   return S_OK;
 }
 
-HRESULT ControlCenterComponent::RestoreBackup(IControlCenterNotify* notifyiface) {
-  {
-    CriticalSectionHolder busy(&busyLock);
-    BusyClaim claim;
+HRESULT ControlCenterComponent::SelectSet(unsigned short namesize, char* setname,
+                                         IControlCenterNotify* notifyiface) {
+  return StartChange(ConfigurationKind::SetChange, notifyiface, [&] {
+    KORVANE_ASSERT_ARG(namesize);
+    KORVANE_ASSERT_ARG(setname);
     KORVANE_ASSERT_ARG(notifyiface);
-    // Whether there is a backup is the worker's to find out: the clients
-    // hear it as the restore's failure.
-    claim.AddRequesterOf(*this, notifyiface);
-    currentComponent = this;
-    StartConfigurationThread(this, ConfigurationKind::Restore);
-    claim.Keep();
-  }
-  AskObservers();
-  return S_OK;
+    // Refused before anything starts: the clients hear nothing of a change
+    // that cannot be.
+    CheckSetName(setname);
+    FillSetPath(setname);
+  });
+}
+
+HRESULT ControlCenterComponent::RestoreBackup(IControlCenterNotify* notifyiface) {
+  // Whether there is a backup is the worker's to find out: the clients hear
+  // it as the restore's failure.
+  return StartChange(ConfigurationKind::Restore, notifyiface,
+                     [&] { KORVANE_ASSERT_ARG(notifyiface); });
 }
 
 namespace {

@@ -20,11 +20,6 @@ constexpr const char* kNoActiveSetMessage = "Could not get the name of the activ
 // What a client can be handed in one 16-bit count or size.
 constexpr size_t kLargest16Bit = 0xFFFF;
 
-// Conditions that name the variables of the check as operators know them.
-[[noreturn]] void QueryAssertion(int line, const char* condition, const char* message) {
-  AssertFailed(KorvaneBaseName(__FILE__), line, condition, message, __TIMESTAMP__);
-}
-
 bool PathExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -71,10 +66,10 @@ HRESULT ControlCenterComponent::ListSets(unsigned short* numfiles,
 
   CoTaskMemHolder<unsigned short> indexes(
       static_cast<unsigned short*>(CoTaskMemAlloc(names.size() * sizeof(unsigned short))));
-  if (!indexes.get()) QueryAssertion(__LINE__, "*filenameindexes", nullptr);
+  KORVANE_ASSERT_AS(indexes.get(), "*filenameindexes", nullptr);
   std::memset(indexes.get(), 0xFF, names.size() * sizeof(unsigned short));
   CoTaskMemHolder<char> block(static_cast<char*>(CoTaskMemAlloc(total + 1)));
-  if (!block.get()) QueryAssertion(__LINE__, "*filenames", nullptr);
+  KORVANE_ASSERT_AS(block.get(), "*filenames", nullptr);
   std::memset(block.get(), 0, total + 1);
 
   size_t offset = 0;
@@ -113,8 +108,8 @@ void ControlCenterComponent::ReadSetNameMarker(const char* fragment, unsigned sh
   KORVANE_ASSERT(!IsBusy(), kChangingMessage);
 
   std::string actsetPathStr = std::string(rootPath) + fragment;
-  if (!PathExists(actsetPathStr))
-    QueryAssertion(__LINE__, "stat(actsetPathStr,&statbuf) == 0", kNoActiveSetMessage);
+  KORVANE_ASSERT_AS(PathExists(actsetPathStr), "stat(actsetPathStr,&statbuf) == 0",
+                    kNoActiveSetMessage);
 
   // Text mode: a CR LF line end counts as one character, as the size the
   // client is given says.
@@ -132,9 +127,9 @@ void ControlCenterComponent::ReadSetNameMarker(const char* fragment, unsigned sh
   marker.reset();
 
   unsigned short size = static_cast<unsigned short>(content.size() + 1);
-  if (size == 0) QueryAssertion(__LINE__, "*namesize", nullptr);
+  KORVANE_ASSERT_AS(size != 0, "*namesize", nullptr);
   char* name = static_cast<char*>(CoTaskMemAlloc(size));
-  if (!name) QueryAssertion(__LINE__, "*setname", nullptr);
+  KORVANE_ASSERT_AS(name, "*setname", nullptr);
   std::memcpy(name, content.c_str(), size);
 
   // The marker holds the set file's full path: keep the file name without

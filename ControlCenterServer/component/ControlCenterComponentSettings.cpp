@@ -19,12 +19,6 @@ std::atomic<unsigned long> ControlCenterComponent::clientTimeout{kDefaultClientT
 
 namespace {
 
-// The conditions name the calls as an operator reading the text knows
-// them, so they are spelled out rather than taken from the code.
-[[noreturn]] void SettingsAssertion(int line, const char* condition, const char* message) {
-  AssertFailed(KorvaneBaseName(__FILE__), line, condition, message, __TIMESTAMP__);
-}
-
 void CopyRootPath(const char* root) {
   if (!root) root = "";
   // Every path of the system is built in MAX_PATH buffers from this root;
@@ -40,25 +34,21 @@ void CopyRootPath(const char* root) {
 
 void ControlCenterComponent::ReadSettings() {
   UniqueKey korvaneKey = OpenKey(HKEY_LOCAL_MACHINE, kKorvaneKeyPath);
-  if (!korvaneKey)
-    SettingsAssertion(__LINE__,
-                      "korvaneKey = OpenKey( HKEY_LOCAL_MACHINE, \"SOFTWARE\\\\Brenlow\\\\Korvane\")",
-                      "Could not find the korvane installation.");
+  KORVANE_ASSERT_AS(korvaneKey,
+                    "korvaneKey = OpenKey( HKEY_LOCAL_MACHINE, \"SOFTWARE\\\\Brenlow\\\\Korvane\")",
+                    "Could not find the korvane installation.");
   UniqueKey pathKey = OpenKey(korvaneKey.get(), kPathKeyName);
-  if (!pathKey)
-    SettingsAssertion(__LINE__, "pathKey = OpenKey( korvaneKey, \"Path\")",
-                      "Could not find the Korvane installation path.");
+  KORVANE_ASSERT_AS(pathKey, "pathKey = OpenKey( korvaneKey, \"Path\")",
+                    "Could not find the Korvane installation path.");
   CopyRootPath(GetStringValue(pathKey.get(), kRootValueName));
 
   UniqueKey netKey = OpenKey(korvaneKey.get(), kNetworkKeyName);
-  if (!netKey)
-    SettingsAssertion(__LINE__, "netKey = OpenKey( korvaneKey, \"Network\")",
-                      "Could not find the korvane installation while attempting to build a "
-                      "configuration.");
+  KORVANE_ASSERT_AS(netKey, "netKey = OpenKey( korvaneKey, \"Network\")",
+                    "Could not find the korvane installation while attempting to build a "
+                    "configuration.");
   const char* sptr = GetStringValue(netKey.get(), kBaseIpAddressValueName);
   if (!sptr) sptr = "";
-  if (std::strlen(sptr) >= kBaseIpAddressTextLimit)
-    SettingsAssertion(__LINE__, "strlen(sptr) < 32", nullptr);
+  KORVANE_ASSERT_AS(std::strlen(sptr) < kBaseIpAddressTextLimit, "strlen(sptr) < 32", nullptr);
   // Text that is no address gives INADDR_NONE, 0xFFFFFFFF, which stays as
   // it is: the set change reports it where the address is used.
   baseIPAddress = ntohl(inet_addr(sptr));
@@ -74,13 +64,8 @@ void ControlCenterComponent::ReadSettings() {
     clientTimeout = GetDwordValue(korvaneKey.get(), kClientTimeoutValueName);
   } catch (char*) {
     clientTimeout = kDefaultClientTimeout;
-    DWORD value = kDefaultClientTimeout;
-    CreateValue(korvaneKey.get(), kClientTimeoutValueName, REG_DWORD, &value, sizeof value);
+    SetDwordValue(korvaneKey.get(), kClientTimeoutValueName, kDefaultClientTimeout);
   }
-
-  CloseKey(netKey);
-  CloseKey(pathKey);
-  CloseKey(korvaneKey);
 }
 
 HRESULT ControlCenterComponent::SetClientTimeout(unsigned short seconds) {
@@ -88,10 +73,8 @@ HRESULT ControlCenterComponent::SetClientTimeout(unsigned short seconds) {
   // stored.
   clientTimeout = seconds;
   UniqueKey hKey = OpenKey(HKEY_LOCAL_MACHINE, kKorvaneKeyPath);
-  if (!hKey) SettingsAssertion(__LINE__, "hKey", "Could not open the korvane registry");
-  DWORD value = seconds;
-  CreateValue(hKey.get(), kClientTimeoutValueName, REG_DWORD, &value, sizeof value);
-  CloseKey(hKey);
+  KORVANE_ASSERT(hKey, "Could not open the korvane registry");
+  SetDwordValue(hKey.get(), kClientTimeoutValueName, seconds);
   return S_OK;
 }
 

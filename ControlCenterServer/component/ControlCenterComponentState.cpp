@@ -33,6 +33,8 @@ bool ControlCenterComponent::IsBusy() {
   return changeInProgress && workerRunning;
 }
 
+void ControlCenterComponent::RaiseBusy() { throw const_cast<char*>(kSetChangeBusyText); }
+
 void ControlCenterComponent::BuildClassState() {
   mainWindow = ServerMainWindow();
   currentComponent = nullptr;

@@ -106,15 +106,6 @@ class ComForThisCall {
   bool joined_;
 };
 
-class Variant {
- public:
-  Variant() { VariantInit(&v); }
-  ~Variant() { VariantClear(&v); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT v;
-};
-
 // Local date and time to the second, and the milliseconds apart, of one
 // UTC instant.
 void TimeParts(const FILETIME& utc, double& localDate, short& milliseconds) {
@@ -170,22 +161,22 @@ void WriteRecord(const char* text, const FILETIME& now) {
   records.Open(&table, kTableOpenType, 0);
   records.AddNew();
 
-  Variant date;
+  VariantHolder date;
   date.v.vt = VT_DATE;
   date.v.date = localDate;
   records.SetFieldValue(0, date.v);
 
-  Variant millis;
+  VariantHolder millis;
   millis.v.vt = VT_I2;
   millis.v.iVal = milliseconds;
   records.SetFieldValue(1, millis.v);
 
-  Variant size;
+  VariantHolder size;
   size.v.vt = VT_I2;
   size.v.iVal = static_cast<SHORT>(length);
   records.SetFieldValue(2, size.v);
 
-  Variant bytes;
+  VariantHolder bytes;
   bytes.v.vt = VT_ARRAY | VT_UI1;
   bytes.v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
   if (!bytes.v.parray) RaiseFormatted("Could not make the byte array of an error text.");

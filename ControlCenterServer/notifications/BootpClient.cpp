@@ -26,18 +26,17 @@ constexpr EventName kEvents[] = {
 // block, or null when it is not a text.
 char* CopyArgument(const DISPPARAMS* parameters) {
   if (!parameters || parameters->cArgs != 1 || !parameters->rgvarg) return nullptr;
-  VARIANT text;
-  VariantInit(&text);
+  VariantHolder text;
   // Also takes a text passed by reference, or a value that reads as one.
-  if (FAILED(VariantChangeType(&text, &parameters->rgvarg[0], 0, VT_BSTR))) return nullptr;
-  int wide = static_cast<int>(SysStringLen(text.bstrVal));
-  int length = WideCharToMultiByte(CP_ACP, 0, text.bstrVal, wide, nullptr, 0, nullptr, nullptr);
+  if (FAILED(VariantChangeType(&text.v, &parameters->rgvarg[0], 0, VT_BSTR))) return nullptr;
+  const BSTR wideText = text.v.bstrVal;
+  int wide = static_cast<int>(SysStringLen(wideText));
+  int length = WideCharToMultiByte(CP_ACP, 0, wideText, wide, nullptr, 0, nullptr, nullptr);
   char* block = static_cast<char*>(CoTaskMemAlloc(static_cast<SIZE_T>(length) + 1));
   if (block) {
-    WideCharToMultiByte(CP_ACP, 0, text.bstrVal, wide, block, length, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, wideText, wide, block, length, nullptr, nullptr);
     block[length] = '\0';
   }
-  VariantClear(&text);
   return block;
 }
 
@@ -48,23 +47,9 @@ char* CopyArgument(const DISPPARAMS* parameters) {
 BootpEventSink* BootpEventSink::Create(HWND window) { return new BootpEventSink(window); }
 
 HRESULT BootpEventSink::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-      IsEqualIID(iid, DIID_IBootpServerEvents)) {
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG BootpEventSink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount)); }
-
-ULONG BootpEventSink::Release() {
-  LONG left = InterlockedDecrement(&refCount);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+  return QueryInterfaceFrom(
+      iid, object,
+      {{IID_IUnknown, this}, {IID_IDispatch, this}, {DIID_IBootpServerEvents, this}});
 }
 
 HRESULT BootpEventSink::GetTypeInfoCount(UINT* count) {

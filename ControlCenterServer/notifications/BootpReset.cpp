@@ -22,17 +22,13 @@ constexpr char kEventMessage[] = "Could not create an event to notify the bootp 
 constexpr char kWaitCondition[] = "WaitForSingleObject(bootpResetFinished,120000) == WAIT_OBJECT_0";
 constexpr char kWaitMessage[] = "Error while waiting for the bootp server to finish resetting.";
 
-[[noreturn]] void Fail(int line, const char* condition, const char* message) {
-  AssertFailed(KorvaneBaseName(__FILE__), line, condition, message, __TIMESTAMP__);
-}
-
 }  // namespace
 
 void CreateBootpObjects(HWND mainWindow) {
   UniqueHandle reset(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET EVENT"));
-  if (!reset) Fail(__LINE__, kResetEventCondition, kEventMessage);
+  KORVANE_ASSERT_AS(reset, kResetEventCondition, kEventMessage);
   UniqueHandle finished(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET FINISHED"));
-  if (!finished) Fail(__LINE__, kFinishedEventCondition, kEventMessage);
+  KORVANE_ASSERT_AS(finished, kFinishedEventCondition, kEventMessage);
   auto client = std::make_unique<BootpClient>(mainWindow);
   bootpResetEvent = std::move(reset);
   bootpResetFinished = std::move(finished);
@@ -51,7 +47,7 @@ DWORD BootpReset() { return BootpResetHandshake(bootpResetEvent.get(), bootpRese
 DWORD BootpResetHandshake(HANDLE resetEvent, HANDLE finishedEvent, DWORD waitLimitMs) {
   ResetEvent(finishedEvent);
   SetEvent(resetEvent);
-  if (WaitForSingleObject(finishedEvent, waitLimitMs) != WAIT_OBJECT_0)
-    Fail(__LINE__, kWaitCondition, kWaitMessage);
+  KORVANE_ASSERT_AS(WaitForSingleObject(finishedEvent, waitLimitMs) == WAIT_OBJECT_0,
+                    kWaitCondition, kWaitMessage);
   return 0;
 }

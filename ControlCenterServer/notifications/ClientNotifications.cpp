@@ -225,10 +225,7 @@ void ClientNotifications::StartTimer() {
       ++wantedGeneration;
     }
   }
-  if (OnMainThread())
-    SyncTimer();
-  else
-    PostToMainWindow(WM_START_CLIENT_TIMER);
+  SyncTimerFrom(WM_START_CLIENT_TIMER);
 }
 
 void ClientNotifications::StopTimer() {
@@ -236,10 +233,14 @@ void ClientNotifications::StopTimer() {
     CriticalSectionHolder hold(&timerLock);
     wanted = false;
   }
+  SyncTimerFrom(WM_STOP_CLIENT_TIMER);
+}
+
+void ClientNotifications::SyncTimerFrom(UINT message) {
   if (OnMainThread())
     SyncTimer();
   else
-    PostToMainWindow(WM_STOP_CLIENT_TIMER);
+    PostToMainWindow(message);
 }
 
 void ClientNotifications::SyncTimer() {

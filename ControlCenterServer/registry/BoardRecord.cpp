@@ -135,12 +135,10 @@ void FillBoardList(JArray<BoardRecord>& table, const std::vector<BoardRecord>& r
     // run from 0 without gaps.
     for (uint32_t i = 0; i < table.GetCount(); ++i) {
       const BoardRecord& board = table.ElementAt(i);
-      if (board.BoardNum() == kUnsetBoardField)
-        AssertFailed(KorvaneBaseName(__FILE__), __LINE__,
-                     "boardList[i].BoardNum() != (unsigned short)-1", kCorrupt, __TIMESTAMP__);
-      if (board.BoardNum() >= table.GetCount())
-        AssertFailed(KorvaneBaseName(__FILE__), __LINE__,
-                     "boardList[i].BoardNum() < boardList.GetSize()", kCorrupt, __TIMESTAMP__);
+      KORVANE_ASSERT_AS(board.BoardNum() != kUnsetBoardField,
+                        "boardList[i].BoardNum() != (unsigned short)-1", kCorrupt);
+      KORVANE_ASSERT_AS(board.BoardNum() < table.GetCount(),
+                        "boardList[i].BoardNum() < boardList.GetSize()", kCorrupt);
     }
   } catch (...) {
     table.RemoveAll();

@@ -32,6 +32,9 @@ std::string Field(const unsigned char* record, size_t offset, size_t size) {
   return std::string(text, strnlen(text, size));
 }
 
+// Whether type (0 is no type) is one of the letters of types.
+bool IsOneOf(const char* types, char type) { return type && std::strchr(types, type); }
+
 std::string UpToSpace(const std::string& text) { return text.substr(0, text.find(' ')); }
 
 std::string TrimRight(std::string text) {
@@ -354,7 +357,7 @@ bool CopyPellixLists(ConfigurationContext& context, unsigned short board,
   auto names = [](const std::string& name) {
     return name.compare(0, 3, "UND") != 0 && name.find_first_not_of(' ') != std::string::npos;
   };
-  const bool withMachine = self.type == 'I' || self.type == 'J' || self.type == 'H';
+  const bool withMachine = IsOneOf(kMachineFileTypes, self.type);
   for (size_t j = 0; j < descriptions.count; ++j) {
     const unsigned char* description = descriptions.Record(j);
     bool mine = false;
@@ -409,12 +412,9 @@ unsigned short ActiveBoardCount(const ListTable& networkTable) {
 
 namespace {
 
-using Copier = bool (*)(ConfigurationContext&, unsigned short, const NetworkRecord*,
-                        unsigned short);
-
 struct TypeStep {
   const char* types;
-  Copier copier;
+  ListCopier* copier;
   const char* failure;
 };
 
@@ -437,6 +437,12 @@ const TypeStep kTypeSteps[] = {
 
 }  // namespace
 
+bool BoardTypeGets(char type, ListCopier* copier) {
+  for (const TypeStep& step : kTypeSteps)
+    if (step.copier == copier && IsOneOf(step.types, type)) return true;
+  return false;
+}
+
 BoardListFile WriteBoardListFile(ConfigurationContext& context, unsigned short board,
                                  const char* path) {
   const NetworkRecord* table = context.networkTable.As<NetworkRecord>();
@@ -452,7 +458,7 @@ BoardListFile WriteBoardListFile(ConfigurationContext& context, unsigned short b
     if (!CopyBoardLists(context, board, table, count))
       RaiseFormatted("Could not copy manditory lists for %.8s\n", record.name);
     for (const TypeStep& step : kTypeSteps) {
-      if (record.boardType == 0 || !std::strchr(step.types, record.boardType)) continue;
+      if (!IsOneOf(step.types, record.boardType)) continue;
       if (!step.copier(context, board, table, count)) RaiseFormatted("%s", step.failure);
     }
     result.size = context.FinishListFile();

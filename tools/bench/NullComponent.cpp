@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "ControlCenter.h"
+#include "Win32/ComObject.h"
 #include "Win32/ErrorText.h"
 
 const CLSID kNullComponentClass = {
@@ -17,28 +18,18 @@ const char kClassKey[] = "Software\\Classes\\CLSID\\{6B1F3E52-8C1D-4A57-9E0B-2D4
 HANDLE g_lastReleased = nullptr;
 std::atomic<long> g_objects{0};
 
-class NullComponent final : public IControlCenterComponent {
+class NullComponent final : public ComObject<IControlCenterComponent> {
  public:
   NullComponent() { ++g_objects; }
+  ~NullComponent() override {
+    if (--g_objects == 0) SetEvent(g_lastReleased);
+  }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IQRBConsoleComponent || iid == IID_IControlCenterComponent) {
-      *object = static_cast<IControlCenterComponent*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --references_;
-    if (left == 0) {
-      delete this;
-      if (--g_objects == 0) SetEvent(g_lastReleased);
-    }
-    return left;
+    return QueryInterfaceFrom(iid, object,
+                              {{IID_IUnknown, this},
+                               {IID_IQRBConsoleComponent, this},
+                               {IID_IControlCenterComponent, this}});
   }
 
   HRESULT STDMETHODCALLTYPE GetErrorText(unsigned short* size, char** text) override {
@@ -92,24 +83,13 @@ class NullComponent final : public IControlCenterComponent {
     *exists = 0;
     return E_NOTIMPL;
   }
-
- private:
-  std::atomic<long> references_{1};
 };
 
-class NullFactory : public IClassFactory {
+class NullFactory : public StaticComObject<IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IClassFactory, this}});
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (outer) return CLASS_E_NOAGGREGATION;
     NullComponent* component = new NullComponent();

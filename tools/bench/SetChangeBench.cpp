@@ -684,10 +684,9 @@ int main(int argc, char** argv) {
   int status = 1;
   try {
     status = RunBench(options);
-  } catch (char* text) {
-    std::fprintf(stderr, "error: %s\n", text);
-  } catch (const char* text) {
-    std::fprintf(stderr, "error: %s\n", text);
+  } catch (...) {
+    std::fprintf(stderr, "error: %s\n",
+                 CaughtExceptionText("Caught an unknown exception in the bench.").c_str());
   }
   CoUninitialize();
   return status;

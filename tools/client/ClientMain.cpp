@@ -8,13 +8,13 @@
 #include <io.h>
 
 #include <cstdio>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "ClientCommandLine.h"
 #include "ClientErrors.h"
 #include "ControlCenterClient.h"
+#include "Win32/ErrorText.h"
 #include "Win32/Holders.h"
 
 namespace {
@@ -97,10 +97,9 @@ int main(int argc, char** argv) {
   int status = kExitFailed;
   try {
     status = RunClient(request, stop.get());
-  } catch (const char* text) {
-    PrintErrorLine(std::string("Error: ") + text);
-  } catch (const std::bad_alloc&) {
-    PrintErrorLine("Error: Out of memory.");
+  } catch (...) {
+    PrintErrorLine("Error: " + CaughtExceptionText("Caught an unknown exception in korvane-client.",
+                                                   "Out of memory."));
   }
   SetConsoleCtrlHandler(OnConsoleControl, FALSE);
   stopEvent = nullptr;

@@ -1,31 +1,17 @@
 #include "NotifySink.h"
 
-#include <new>
+#include "Win32/ErrorText.h"
 
 NotifySink* NotifySink::Create(std::shared_ptr<EventQueue> queue) {
   return new NotifySink(std::move(queue));
 }
 
 HRESULT NotifySink::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IControlCenterNotify)) {
-    *object = static_cast<IControlCenterNotify*>(this);
-  } else if (IsEqualIID(iid, IID_IBootpNotify)) {
-    *object = static_cast<IBootpNotify*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG NotifySink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG NotifySink::Release() {
-  LONG left = InterlockedDecrement(&references_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+  IControlCenterNotify* notify = this;
+  return QueryInterfaceFrom(iid, object,
+                            {{IID_IUnknown, notify},
+                             {IID_IControlCenterNotify, notify},
+                             {IID_IBootpNotify, static_cast<IBootpNotify*>(this)}});
 }
 
 HRESULT NotifySink::Queue(ClientEventKind kind, long result, const char* text) {
@@ -36,10 +22,8 @@ HRESULT NotifySink::Queue(ClientEventKind kind, long result, const char* text) {
     if (text) event.text = text;
     queue_->Push(std::move(event));
     return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
   } catch (...) {
-    return E_FAIL;
+    return CaughtExceptionResult();
   }
 }
 

@@ -12,8 +12,9 @@
 #include <memory>
 
 #include "ClientEvents.h"
+#include "Win32/ComObject.h"
 
-class NotifySink final : public IControlCenterNotify, public IBootpNotify {
+class NotifySink final : public ComObject<IControlCenterNotify, IBootpNotify> {
  public:
   // A new sink holding one reference for the caller (take it with
   // ComPtr<...>::Attach).
@@ -21,8 +22,6 @@ class NotifySink final : public IControlCenterNotify, public IBootpNotify {
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   // IControlCenterNotify
   HRESULT STDMETHODCALLTYPE SetSelected(LONG success) override;
@@ -39,12 +38,11 @@ class NotifySink final : public IControlCenterNotify, public IBootpNotify {
 
  private:
   explicit NotifySink(std::shared_ptr<EventQueue> queue) : queue_(std::move(queue)) {}
-  ~NotifySink() = default;
+  ~NotifySink() override = default;
 
   // The texts travel as NUL-terminated strings, so their ends are known
   // whatever the size arguments claim; the sizes are not used.
   HRESULT Queue(ClientEventKind kind, long result = 0, const char* text = nullptr);
 
-  LONG references_ = 1;
   std::shared_ptr<EventQueue> queue_;
 };

@@ -8,23 +8,19 @@
 #include <cstring>
 #include <map>
 
+#include "setfiles/BoardLists.h"
 #include "Win32/ErrorText.h"
 
 namespace {
 
-// Which description tables a board type reads, as the set change selects
-// its lists. A set carries a table only when one of its boards reads it.
-bool Reads(const char* types, char type) { return type && std::strchr(types, type) != nullptr; }
-constexpr const char* kProtoTypes = "SZQWBGIJH";
-constexpr const char* kPanelTypes = "SZQWBGVIJH";
-constexpr const char* kPartyLineTypes = "PQ";
-constexpr const char* kVgaTypes = "QB";
-constexpr const char* kPellixTypes = "IJHKL";
-constexpr const char* kMachineTypes = "IJH";
+// Which description tables and lists a board type reads is what the set
+// change's copiers select for it. A set carries a table only when one of
+// its boards reads it.
+bool Reads(ListCopier* copier, char type) { return BoardTypeGets(type, copier); }
 
 // Boards of these types get lists of their own (the rest only shared ones).
 bool HasOwnLists(char type) {
-  return Reads(kPanelTypes, type) || Reads(kPellixTypes, type) || type == 'S';
+  return Reads(CopyControlPanelLists, type) || Reads(CopyPellixLists, type) || type == 'S';
 }
 
 // Protocol ids of the boards' serial ports. Port 7 of an 'S' board is
@@ -165,12 +161,12 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
 
     // The board's own lists share its data budget.
     size_t ownLists = 0;
-    if (Reads(kPanelTypes, type)) ownLists += 2;   // input set, level set
-    if (type == 'S') ownLists += 2;                // port and protocol files
-    if (Reads(kPellixTypes, type)) ownLists += 1;  // Pellix program
+    if (Reads(CopyControlPanelLists, type)) ownLists += 2;  // input set, level set
+    if (type == 'S') ownLists += 2;                         // port and protocol files
+    if (Reads(CopyPellixLists, type)) ownLists += 1;        // Pellix program
     const size_t share = ownLists ? std::max<size_t>(plan.boardDataBytes / ownLists, 48) : 0;
 
-    if (Reads(kProtoTypes, type)) {
+    if (Reads(CopyProtoLists, type)) {
       proto = true;
       set.Append("sb_portp", Record(4).Number(0, number).Byte(3, kSerialProtocol).bytes());
       if (type == 'S') {
@@ -184,7 +180,7 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
         set.Append("sb_portp", Record(4).Number(0, number).Byte(3, kTcsProtocol).bytes());
       }
     }
-    if (Reads(kPanelTypes, type)) {
+    if (Reads(CopyControlPanelLists, type)) {
       panel = true;
       const std::string input = "in" + tag, output = "out" + tag, level = "lv" + tag;
       set.Append("cp_spec0", Record(72)
@@ -203,17 +199,17 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
       set.Add(level, ListData("level set of " + whose, share));
       set.Add(level + ".flg", ListData("level flags of " + whose, 16));
     }
-    if (Reads(kPartyLineTypes, type)) {
+    if (Reads(CopyPartyLineLists, type)) {
       partyLine = true;
       const unsigned char kind = type == 'P' ? 2 : 3;
       (kind == 2 ? expl : supl) = true;
       set.Append("pl_desc0", Record(6).Number(0, number).Byte(2, kind).bytes());
     }
-    if (Reads(kVgaTypes, type)) {
+    if (Reads(CopyVgaLists, type)) {
       vga = true;
       set.Append("vga_disp", Record(12).Number(0, number).Name(2, "vga_main", 10, '\0').bytes());
     }
-    if (Reads(kPellixTypes, type)) {
+    if (Reads(CopyPellixLists, type)) {
       const std::string program = "px" + tag;
       set.Append("mcs_desc", Record(46)
                                  .Number(8, number)
@@ -221,7 +217,7 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
                                  .Number(12, kNoBoard)
                                  .Number(14, kNoBoard)
                                  .bytes());
-      const bool machine = Reads(kMachineTypes, type);
+      const bool machine = std::strchr(kMachineFileTypes, type) != nullptr;
       set.Append("mcs_syst", Record(50)
                                  .Number(0, pellixIndex++)
                                  .Name(18, machine ? "mc" + tag : "", 8)
@@ -232,9 +228,9 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
       set.Add(program, ListData("Pellix program of " + whose, share));
       if (machine) set.Add("mc" + tag + ".mch", ListData("machine of " + whose, 24));
     }
-    if (type == 'V') mpk = true;
-    if (type == 'P') tcs2 = true;
-    if (type == 'M') {
+    if (Reads(CopyMpkLists, type)) mpk = true;
+    if (Reads(CopyTcs2Lists, type)) tcs2 = true;
+    if (Reads(CopyRemoteLists, type)) {
       remote = true;
       set.Append("sw_descr", Record(38).Number(20, number).Byte(30, kSwitchProtocol).bytes());
     }

@@ -7,6 +7,8 @@
 #include "BootRequester.h"
 #include "CommandListener.h"
 #include "DemoInstallation.h"
+#include "Win32/ErrorText.h"
+#include "Win32/Holders.h"
 
 const char kDemoToolUsage[] =
     "Usage: korvane-demo <command> ...\n"
@@ -45,14 +47,13 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& valu
 
 bool FolderHoldsSomething(const std::string& folder) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  UniqueFind find(FindFirstFileA((folder + "\\*").c_str(), &found));
+  if (!find) return false;
   bool something = false;
   do {
     const std::string name = found.cFileName;
     something = name != "." && name != "..";
-  } while (!something && FindNextFileA(find, &found));
-  FindClose(find);
+  } while (!something && FindNextFileA(find.get(), &found));
   return something;
 }
 
@@ -145,8 +146,8 @@ int RunDemoTool(const std::vector<std::string>& args, std::ostream& out, std::os
   } catch (const UsageError& error) {
     err << error.text << "\n\n" << kDemoToolUsage;
     return kDemoUsage;
-  } catch (char* text) {
-    err << "error: " << text << "\n";
+  } catch (...) {
+    err << "error: " << CaughtExceptionText("Caught an unknown exception in korvane-demo.") << "\n";
     return kDemoIo;
   }
 }

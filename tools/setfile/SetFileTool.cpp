@@ -13,6 +13,8 @@
 #include "setfiles/BoardLists.h"
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/SetFile.h"
+#include "Win32/ErrorText.h"
+#include "Win32/Holders.h"
 
 const char kSetFileToolUsage[] =
     "Usage: korvane-setfile <command> ...\n"
@@ -121,12 +123,11 @@ bool UsableFileName(const std::string& name) {
 std::vector<std::string> FilesOf(const std::string& folder) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) throw IoError{"Could not read the folder " + folder + "."};
+  UniqueFind find(FindFirstFileA((folder + "\\*").c_str(), &found));
+  if (!find) throw IoError{"Could not read the folder " + folder + "."};
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  } while (FindNextFileA(find.get(), &found));
   return names;
 }
 
@@ -153,19 +154,20 @@ void MakeFolder(const std::string& folder) {
 
 void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path + "\\" + name);
-      } else {
-        DeleteFileA((path + "\\" + name).c_str());
-      }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
+  {
+    UniqueFind find(FindFirstFileA((path + "\\*").c_str(), &found));
+    if (find) {
+      do {
+        const std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(path + "\\" + name);
+        } else {
+          DeleteFileA((path + "\\" + name).c_str());
+        }
+      } while (FindNextFileA(find.get(), &found));
+    }
+  }  // the search is closed before its folder goes
   RemoveDirectoryA(path.c_str());
 }
 
@@ -464,9 +466,10 @@ int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std:
   } catch (const IoError& error) {
     err << "error: " << error.text << "\n";
     return kExitIo;
-  } catch (char* text) {
+  } catch (...) {
     // Anything the library raised that no command expected.
-    err << "error: " << text << "\n";
+    err << "error: " << CaughtExceptionText("Caught an unknown exception in korvane-setfile.")
+        << "\n";
     return kExitIo;
   }
 }

@@ -1,10 +1,11 @@
 // Scoped holders for the system's handles, so that every error path gives
 // back what it took: Win32 handles, registry keys, C files, COM interface
-// pointers and CoTaskMemAlloc blocks.
+// pointers, CoTaskMemAlloc blocks and VARIANTs.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <cstdio>
 #include <utility>
@@ -44,7 +45,6 @@ class UniqueValue {
 
 struct CloseHandleFn { void operator()(HANDLE h) const { CloseHandle(h); } };
 struct RegCloseKeyFn { void operator()(HKEY k) const { RegCloseKey(k); } };
-struct FindCloseFn { void operator()(HANDLE h) const { FindClose(h); } };
 struct FcloseFn { void operator()(FILE* f) const { std::fclose(f); } };
 
 // Handles that are null when absent (events, threads, semaphores, mutexes).
@@ -72,6 +72,15 @@ struct UniqueFind {
 };
 using UniqueKey = UniqueValue<HKEY, nullptr, RegCloseKeyFn>;
 using UniqueFile = UniqueValue<FILE*, nullptr, FcloseFn>;
+
+// A VARIANT, cleared (and what it holds released) on every path.
+struct VariantHolder {
+  VARIANT v;
+  VariantHolder() { VariantInit(&v); }
+  ~VariantHolder() { VariantClear(&v); }
+  VariantHolder(const VariantHolder&) = delete;
+  VariantHolder& operator=(const VariantHolder&) = delete;
+};
 
 // A CoTaskMemAlloc block, freed with CoTaskMemFree unless released (handed
 // to a client).

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ErrorText.h"
+// What the frame translates besides raised texts.
 #include "framework/CException.h"
 #include "framework/CString.h"
 
@@ -30,22 +31,10 @@ extern const char kUnknownExceptionText[];
 template <class Body>
 bool RunInTranslatingFrame(Body&& body) {
   try {
-    try {
-      body();
-      return true;
-    } catch (char*) {
-      throw;
-    } catch (const CString& text) {
-      throw KeepMessageText(static_cast<const char*>(text));
-    } catch (const CException& e) {
-      char buffer[256] = "";
-      e.GetErrorMessage(buffer, sizeof buffer, nullptr);
-      throw KeepMessageText(buffer);
-    } catch (...) {
-      throw const_cast<char*>(kUnknownExceptionText);
-    }
-  } catch (char* text) {
-    ReportCaughtText(text);
+    body();
+    return true;
+  } catch (...) {
+    ReportCaughtText(CaughtExceptionText(kUnknownExceptionText).c_str());
     return false;
   }
 }

@@ -7,9 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <sstream>
 
 #include "QRBConsoleComponent.h"
+#include "framework/CException.h"
+#include "framework/CString.h"
 #include "Win32/PerThread.h"
 
 namespace {
@@ -94,6 +97,49 @@ void RaiseComponentError(IQRBConsoleComponent* component, const char* message) {
   CoTaskMemFree(own);
   if (joined.size() > kRaiseBufferSize - 1) joined.resize(kRaiseBufferSize - 1);
   throw Keep(joined);
+}
+
+std::string CaughtExceptionText(const char* unknown, const char* outOfMemory) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const char* text) {
+      return text ? text : "";
+    } catch (const CString& text) {
+      return static_cast<const char*>(text);
+    } catch (const CException& e) {
+      // A pointer to a CException is no text: it falls to the last case.
+      char buffer[256] = "";
+      e.GetErrorMessage(buffer, sizeof buffer, nullptr);
+      return buffer;
+    } catch (const std::bad_alloc&) {
+      return outOfMemory ? outOfMemory : (unknown ? unknown : "");
+    } catch (...) {
+      return unknown ? unknown : "";
+    }
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::string CaughtExceptionTextIn(const char* place) noexcept {
+  try {
+    const std::string where = place ? place : "";
+    return CaughtExceptionText(("Caught an unknown exception in " + where).c_str(),
+                               ("Out of memory in " + where + ".").c_str());
+  } catch (...) {
+    return std::string();
+  }
+}
+
+HRESULT CaughtExceptionResult() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
 }
 
 std::string SystemErrorText(DWORD code) {

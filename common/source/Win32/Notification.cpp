@@ -29,10 +29,8 @@ Notification::Notification(IUnknown* rawInterface, REFIID iType, unsigned long i
   }
   if (rawInterface) {
     HRESULT hr = rawInterface->QueryInterface(iType, notify_iface.put_void());
-    if (FAILED(hr)) {
-      notify_iface.detach();  // a failed query leaves nothing to release
-      AssertFailed(KorvaneBaseName(__FILE__), __LINE__, kQueryCondition, nullptr, __TIMESTAMP__);
-    }
+    if (FAILED(hr)) notify_iface.detach();  // a failed query leaves nothing to release
+    KORVANE_ASSERT_AS(SUCCEEDED(hr), kQueryCondition, nullptr);
   }
   if (outCookie) *outCookie = cookie;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Win32/ComObject.h"
 #include "Win32/Holders.h"
 #include "Win32/TranslatingFrame.h"
 
@@ -49,14 +50,7 @@ QRBConsoleComponent::~QRBConsoleComponent() {
 }
 
 HRESULT QRBConsoleComponent::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQRBConsoleComponent)) {
-    *object = static_cast<IQRBConsoleComponent*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFrom(iid, object, {{IID_IUnknown, this}, {IID_IQRBConsoleComponent, this}});
 }
 
 ULONG QRBConsoleComponent::AddRef() { return InterlockedIncrement(&refCount); }

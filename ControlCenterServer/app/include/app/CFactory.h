@@ -6,17 +6,13 @@
 #include <objbase.h>
 
 #include "app/ServerClassTable.h"
+#include "Win32/ComObject.h"
 
-class CFactory : public IClassFactory {
+class CFactory : public ComObject<IClassFactory> {
  public:
   explicit CFactory(ServerClassEntry& entry);
-  virtual ~CFactory() = default;
-  CFactory(const CFactory&) = delete;
-  CFactory& operator=(const CFactory&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   // Aggregation only with IID_IUnknown (else CLASS_E_NOAGGREGATION, nothing
   // made). A raised text is logged and gives E_FAIL.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outerUnknown, REFIID iid,
@@ -29,6 +25,5 @@ class CFactory : public IClassFactory {
   static void CLSIDtochar(REFCLSID clsid, char* buffer, int size);
 
  private:
-  LONG refCount = 1;
   ServerClassEntry* entry;
 };

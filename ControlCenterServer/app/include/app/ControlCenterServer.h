@@ -10,12 +10,4 @@ class ControlCenterServer : public QRBConsoleComponent {
   static HRESULT Create(IUnknown* outerUnknown, QRBConsoleComponent** ppNewComponent);
 
   using QRBConsoleComponent::QRBConsoleComponent;
-
-  // The forwarding set, as an interface living inside this component
-  // answers: IUnknown to the outer unknown, GetErrorText to the outer
-  // unknown's IQRBConsoleComponent or else to this component.
-  virtual HRESULT InnerQueryInterface(REFIID iid, void** object);
-  virtual ULONG InnerAddRef();
-  virtual ULONG InnerRelease();
-  virtual HRESULT InnerGetErrorText(unsigned short* size, char** text);
 };

@@ -21,6 +21,7 @@
 #include <ControlCenter.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -129,6 +130,8 @@ class ControlCenterComponent : public QRBConsoleComponent {
   // Between a worker's exit and the handling of its end message this is
   // already false.
   static bool IsBusy();
+  // Raises kSetChangeBusyText, the answer to a request that meets a change.
+  [[noreturn]] static void RaiseBusy();
   // The instance whose client started the running change (or null).
   static ControlCenterComponent* currentComponent;
   // The server's main window; every private message goes to it.
@@ -184,6 +187,11 @@ class ControlCenterComponent : public QRBConsoleComponent {
   void FillSetPath(const char* setname);
 
  private:
+  // SelectSet and RestoreBackup: claims the change (or raises the busy
+  // text), runs the request's own checks, makes this instance's client the
+  // requester, starts the worker of kind, then asks the observers.
+  HRESULT StartChange(ConfigurationKind kind, IControlCenterNotify* notifyiface,
+                      const std::function<void()>& checkRequest);
   // Called under busyLock by the first instance / the last one. A text
   // raised by BuildClassState must leave nothing built behind; it fails
   // the creation.

@@ -10,19 +10,18 @@
 
 #include <BootpServer.h>
 
+#include "Win32/ComObject.h"
 #include "Win32/Holders.h"
 
 // The dispatch sink connected to the component's event interface. A COM
 // object of its own, so that the component may hold it (and call it) for
 // as long as it likes: all it keeps is the window it posts to.
-class BootpEventSink : public IDispatch {
+class BootpEventSink : public ComObject<IDispatch> {
  public:
   // With a reference count of 1.
   static BootpEventSink* Create(HWND window);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
@@ -36,9 +35,6 @@ class BootpEventSink : public IDispatch {
 
  private:
   explicit BootpEventSink(HWND target) : window(target) {}
-  virtual ~BootpEventSink() = default;
-
-  LONG refCount = 1;
   HWND window;
 };
 

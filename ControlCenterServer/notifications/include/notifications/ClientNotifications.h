@@ -125,6 +125,9 @@ class ClientNotifications {
   void OnTimerExpired(UINT_PTR id);
   // Brings the real timer in line with the wanted state (main thread).
   void SyncTimer();
+  // SyncTimer now on the main thread; from any other, message asks the
+  // main window for it.
+  void SyncTimerFrom(UINT message);
   // Counts the observers and those that answered the running change;
   // all answered: lets the worker go and posts WM_CLIENTS_ALLOWED.
   void ProceedIfAllAnswered();

@@ -10,7 +10,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "notifications/ServerLock.h"
 #include "registry/BoardRecord.h"
 #include "registry/Registry.h"
+#include "Win32/ErrorText.h"
 
 struct ConfigurationWorkerSetup {
   // The installation root, without a final backslash.
@@ -149,20 +149,15 @@ class ServerLockHolder {
   ServerLock* lock_;
 };
 
-// The text of what a worker caught: a raised text as it is, anything else
-// described. Copied at once, since raised texts live in buffers that the
-// next raise reuses.
+// The text of what a worker caught (CaughtExceptionTextIn). Copied at once,
+// since raised texts live in buffers that the next raise reuses.
 template <class Body>
 bool RunCatchingText(Body&& body, std::string* text) {
   try {
     body();
     return true;
-  } catch (const char* raised) {
-    *text = raised ? raised : "";
-  } catch (const std::exception& e) {
-    *text = std::string("Unexpected failure: ") + e.what();
   } catch (...) {
-    *text = "Caught an unknown exception in a configuration worker";
+    *text = CaughtExceptionTextIn("a configuration worker");
   }
   return false;
 }

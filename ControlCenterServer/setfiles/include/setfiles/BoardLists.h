@@ -21,24 +21,27 @@ unsigned short FindPartnerBoard(const NetworkRecord* table, unsigned short count
 // than one search per board.
 std::vector<unsigned short> FindPartnerBoards(const NetworkRecord* table, unsigned short count);
 
-bool CopyBoardLists(ConfigurationContext& context, unsigned short board,
-                    const NetworkRecord* table, unsigned short count);
-bool CopyMpkLists(ConfigurationContext& context, unsigned short board,
-                  const NetworkRecord* table, unsigned short count);
-bool CopyTcs2Lists(ConfigurationContext& context, unsigned short board,
-                   const NetworkRecord* table, unsigned short count);
-bool CopyPartyLineLists(ConfigurationContext& context, unsigned short board,
+// Every copier: board is an index of table, which has count records.
+using ListCopier = bool(ConfigurationContext& context, unsigned short board,
                         const NetworkRecord* table, unsigned short count);
-bool CopyRemoteLists(ConfigurationContext& context, unsigned short board,
-                     const NetworkRecord* table, unsigned short count);
-bool CopyVgaLists(ConfigurationContext& context, unsigned short board,
-                  const NetworkRecord* table, unsigned short count);
-bool CopyProtoLists(ConfigurationContext& context, unsigned short board,
-                    const NetworkRecord* table, unsigned short count);
-bool CopyControlPanelLists(ConfigurationContext& context, unsigned short board,
-                           const NetworkRecord* table, unsigned short count);
-bool CopyPellixLists(ConfigurationContext& context, unsigned short board,
-                     const NetworkRecord* table, unsigned short count);
+
+// The "brdlists" lists of the board's type; every board but 'X' gets them.
+ListCopier CopyBoardLists;
+// The type-specific copiers; BoardTypeGets says which board types run each.
+ListCopier CopyMpkLists;
+ListCopier CopyTcs2Lists;
+ListCopier CopyPartyLineLists;
+ListCopier CopyRemoteLists;
+ListCopier CopyVgaLists;
+ListCopier CopyProtoLists;
+ListCopier CopyControlPanelLists;
+ListCopier CopyPellixLists;
+
+// Whether WriteBoardListFile runs copier for a board of type.
+bool BoardTypeGets(char type, ListCopier* copier);
+// Of the boards that get Pellix lists, the types that also get the machine
+// file of each of their systems.
+constexpr char kMachineFileTypes[] = "IJH";
 
 // The name of a board's list file without ".cfg": the last three bytes of
 // its hardware address as six upper-case hex digits.
