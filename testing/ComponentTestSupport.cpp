@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 namespace {
 
 const char kSubtree[] = "SOFTWARE\\Brenlow\\Korvane";
@@ -230,12 +228,4 @@ bool UdpListener::Receive(std::vector<unsigned char>& datagram, DWORD timeoutMs)
   if (got < 0) return false;
   datagram.resize(static_cast<size_t>(got));
   return true;
-}
-
-bool IsAssertionText(const std::string& text, const std::string& condition, const char* message,
-                     const char* file) {
-  std::string head = message ? std::string(message) + ": " : std::string();
-  head += "Condition (" + condition + ") failed in file " + file + "(";
-  return text.compare(0, head.size(), head) == 0 &&
-         std::regex_search(text, std::regex(R"(\) on line [0-9]+$)"));
 }

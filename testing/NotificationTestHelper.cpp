@@ -3,9 +3,6 @@
 //
 //   NotificationTestHelper hold-semaphore NAME MS READY
 //     takes the named semaphore, sets the event READY, holds it MS ms.
-//   NotificationTestHelper answer-reset MS READY
-//     sets READY, then answers each "BOOTP RESET EVENT" by setting
-//     "BOOTP RESET FINISHED", for MS ms.
 //   NotificationTestHelper callback FILE READY
 //     a client's callback object: writes a marshalled reference to it into
 //     FILE (for the test to hand to the server), sets READY and waits to
@@ -40,19 +37,6 @@ int HoldSemaphore(const char* name, DWORD ms, const char* ready) {
   return 0;
 }
 
-int AnswerReset(DWORD ms, const char* ready) {
-  UniqueHandle reset(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET EVENT"));
-  UniqueHandle finished(CreateEventA(nullptr, FALSE, FALSE, "BOOTP RESET FINISHED"));
-  if (!reset || !finished) return 3;
-  if (!SetReady(ready)) return 3;
-  DWORD until = GetTickCount() + ms;
-  for (;;) {
-    DWORD now = GetTickCount();
-    if (static_cast<LONG>(until - now) <= 0) return 0;
-    if (WaitForSingleObject(reset.get(), until - now) == WAIT_OBJECT_0) SetEvent(finished.get());
-  }
-}
-
 int Callback(const char* file, const char* ready) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
   // Lives until the process is killed, as a client's callback object does.
@@ -83,11 +67,8 @@ int Callback(const char* file, const char* ready) {
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "hold-semaphore") == 0)
     return HoldSemaphore(argv[2], std::strtoul(argv[3], nullptr, 10), argv[4]);
-  if (argc == 4 && std::strcmp(argv[1], "answer-reset") == 0)
-    return AnswerReset(std::strtoul(argv[2], nullptr, 10), argv[3]);
   if (argc == 4 && std::strcmp(argv[1], "callback") == 0) return Callback(argv[2], argv[3]);
   std::fprintf(stderr, "usage: NotificationTestHelper hold-semaphore NAME MS READY\n"
-                       "       NotificationTestHelper answer-reset MS READY\n"
                        "       NotificationTestHelper callback FILE READY\n");
   return 2;
 }

@@ -1,6 +1,5 @@
 // What the tests of ControlCenterComponent share: a test installation of
-// the system in the prefix, a UDP listener standing in for the boards, and
-// the check of an assertion text.
+// the system in the prefix and a UDP listener standing in for the boards.
 #pragma once
 
 #include <winsock2.h>
@@ -71,8 +70,3 @@ class UdpListener {
   SOCKET socket_ = INVALID_SOCKET;
   unsigned short port = 0;
 };
-
-// True when text is "message: Condition (condition) failed in file
-// file(stamp) on line N" (without "message: " when message is null).
-bool IsAssertionText(const std::string& text, const std::string& condition, const char* message,
-                     const char* file);

@@ -142,14 +142,6 @@ class SetChangeProcessTest : public ::testing::Test {
     return setchange_test::SnapshotDirectory(Root() + "\\active");
   }
 
-  // The bootp server said it now serves this many boards.
-  static bool HeardServing(FakeClient& client, int boards) {
-    const std::string start = "Serving " + std::to_string(boards) + " boards from ";
-    for (const auto& call : client.Calls())
-      if (call.method == "BootpInfo" && call.text.rfind(start, 0) == 0) return true;
-    return false;
-  }
-
   std::unique_ptr<TestInstallation> install;
   std::vector<ComPtr<IControlCenterComponent>> components;
   testsupport::FakeClients clients;
