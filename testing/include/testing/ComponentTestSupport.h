@@ -5,7 +5,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +23,7 @@ class TestInstallation {
   TestInstallation(const TestInstallation&) = delete;
   TestInstallation& operator=(const TestInstallation&) = delete;
 
-  const std::string& Root() const { return root; }
+  const std::string& Root() const;
 
   // Writes the settings every case starts from (Root, Network values, a
   // time-out of 10, no "Active Set").
@@ -47,10 +46,8 @@ class TestInstallation {
   void RemoveFile(const std::string& relative);
 
  private:
-  struct KeySnapshot;
-  std::string root;
-  std::unique_ptr<KeySnapshot> saved;
-  bool subtreeExisted = false;
+  struct State;
+  std::unique_ptr<State> state;
 };
 
 // A UDP socket on 127.0.0.1 with a port of the system's choosing: where

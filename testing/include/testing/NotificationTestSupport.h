@@ -1,5 +1,6 @@
 // What the notification, lock and bootp tests share: the helper process,
-// a logger that keeps what it is given, and waiting for a condition.
+// a logger that keeps what it is given, fake clients, and waiting for a
+// condition.
 #pragma once
 
 #include <windows.h>
@@ -13,50 +14,23 @@
 #include <string>
 #include <vector>
 
+#include "testing/ServerTestSupport.h"
 #include "Win32/Holders.h"
 #include "Win32/TranslatingFrame.h"
 
 namespace testsupport {
 
-// The folder of this test program, where the build puts every program.
-inline std::string ProgramFolder() {
-  char path[MAX_PATH] = "";
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder(path);
-  return folder.substr(0, folder.find_last_of("\\/") + 1);
-}
-
-// A process this test started; ended (by its own handle) when the holder
-// goes, so a failing test leaves nothing running.
-class ChildProcess {
+// The helper program (NotificationTestHelper.cpp) with these arguments.
+class ChildProcess : public TestProcess {
  public:
-  explicit ChildProcess(const std::string& arguments) {
-    std::string program = ProgramFolder() + "NotificationTestHelper.exe";
-    std::string line = "\"" + program + "\" " + arguments;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &info)) {
-      process.reset(info.hProcess);
-      CloseHandle(info.hThread);
-    }
-  }
-  ~ChildProcess() {
-    if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT)
-      TerminateProcess(process.get(), 1);
-  }
-  explicit operator bool() const { return static_cast<bool>(process); }
+  explicit ChildProcess(const std::string& arguments)
+      : TestProcess("NotificationTestHelper.exe", arguments) {}
+  explicit operator bool() const { return Started(); }
   // The exit code, or STILL_ACTIVE when it has not ended within ms.
   DWORD Wait(DWORD ms) {
-    WaitForSingleObject(process.get(), ms);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
+    WaitForExit(ms);
+    return ExitCode();
   }
-
- private:
-  UniqueHandle process;
 };
 
 // A manual-reset event with a name unique to this process, which a child
@@ -77,31 +51,24 @@ class ReadyEvent {
 // Installed as the error logger while it lives; keeps every text.
 class LogWatcher {
  public:
-  LogWatcher() {
-    Texts().clear();
-    previous = GetErrorLogger();
+  LogWatcher() : previous(GetErrorLogger()) {
+    texts.clear();
     SetErrorLogger(&Keep);
   }
   ~LogWatcher() { SetErrorLogger(previous); }
   std::vector<std::string> Seen() {
-    std::lock_guard<std::mutex> hold(Mutex());
-    return Texts();
+    std::lock_guard<std::mutex> hold(mutex);
+    return texts;
   }
 
  private:
   static int Keep(const char* text) {
-    std::lock_guard<std::mutex> hold(Mutex());
-    Texts().push_back(text ? text : "");
+    std::lock_guard<std::mutex> hold(mutex);
+    texts.push_back(text ? text : "");
     return 1;
   }
-  static std::vector<std::string>& Texts() {
-    static std::vector<std::string> texts;
-    return texts;
-  }
-  static std::mutex& Mutex() {
-    static std::mutex m;
-    return m;
-  }
+  static inline std::vector<std::string> texts;
+  static inline std::mutex mutex;
   ErrorLogger previous;
 };
 
@@ -138,25 +105,15 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
     return InterlockedDecrement(&refs);
   }
 
-  HRESULT STDMETHODCALLTYPE SetSelected(LONG success) override {
-    return Record("SetSelected", static_cast<unsigned short>(success), nullptr);
-  }
-  HRESULT STDMETHODCALLTYPE SetRestored(LONG success) override {
-    return Record("SetRestored", static_cast<unsigned short>(success), nullptr);
-  }
-  HRESULT STDMETHODCALLTYPE ChangeProceeding() override {
-    return Record("ChangeProceeding", 0, nullptr);
-  }
+  HRESULT STDMETHODCALLTYPE SetSelected(LONG success) override { return Record("SetSelected", success); }
+  HRESULT STDMETHODCALLTYPE SetRestored(LONG success) override { return Record("SetRestored", success); }
+  HRESULT STDMETHODCALLTYPE ChangeProceeding() override { return Record("ChangeProceeding"); }
   HRESULT STDMETHODCALLTYPE ClientsNotResponding(unsigned short size, char* text) override {
     return Record("ClientsNotResponding", size, text);
   }
-  HRESULT STDMETHODCALLTYPE ConfigurationChanging() override {
-    return Record("ConfigurationChanging", 0, nullptr);
-  }
-  HRESULT STDMETHODCALLTYPE ConfigurationChanged() override {
-    return Record("ConfigurationChanged", 0, nullptr);
-  }
-  HRESULT STDMETHODCALLTYPE Reserved() override { return Record("Reserved", 0, nullptr); }
+  HRESULT STDMETHODCALLTYPE ConfigurationChanging() override { return Record("ConfigurationChanging"); }
+  HRESULT STDMETHODCALLTYPE ConfigurationChanged() override { return Record("ConfigurationChanged"); }
+  HRESULT STDMETHODCALLTYPE Reserved() override { return Record("Reserved"); }
   HRESULT STDMETHODCALLTYPE BootpError(unsigned short size, char* text) override {
     return Record("BootpError", size, text);
   }
@@ -192,10 +149,10 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
   std::atomic<DWORD> releasingThread{0};
 
  private:
-  HRESULT Record(const char* method, unsigned short size, const char* text) {
+  HRESULT Record(const char* method, LONG size = 0, const char* text = nullptr) {
     {
       std::lock_guard<std::mutex> hold(mutex);
-      calls.push_back({method, size, text ? text : "", text});
+      calls.push_back({method, static_cast<unsigned short>(size), text ? text : "", text});
     }
     if (onCall) onCall(method);
     // An in-process client may write into what it is given.
@@ -216,9 +173,6 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
 // so that no stub of this process still points at it.
 class FakeClients {
  public:
-  FakeClients() = default;
-  FakeClients(const FakeClients&) = delete;
-  FakeClients& operator=(const FakeClients&) = delete;
   ~FakeClients() { Clear(); }
 
   FakeClient& Make() {

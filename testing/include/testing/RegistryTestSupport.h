@@ -1,7 +1,7 @@
-// Shared by the registry tests: a private subtree of HKEY_LOCAL_MACHINE
-// beside the system's own (a test never touches the installation's
-// settings), raw Win32 writes that bypass the code under test, and a
-// snapshot of a subtree for comparisons.
+// Shared by the tests that use the registry: a private subtree of
+// HKEY_LOCAL_MACHINE beside the system's own (a test never touches the
+// installation's settings), raw Win32 reads and writes that bypass the code
+// under test, and a snapshot of a subtree to compare or to put back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "Win32/Holders.h"
 
 constexpr const char* kTestSubtree = "SOFTWARE\\Brenlow\\KorvaneRegistryTest";
 
@@ -33,20 +35,31 @@ inline std::string Under(const std::string& relative) {
   return std::string(kTestSubtree) + "\\" + relative;
 }
 
-inline bool KeyExists(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return false;
-  RegCloseKey(key);
-  return true;
+inline bool KeyExists(const std::string& path, HKEY root = HKEY_LOCAL_MACHINE) {
+  UniqueKey key;
+  return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// One value's type and bytes; false when the key or the value is missing.
+inline bool RawRead(HKEY root, const std::string& path, const char* name, DWORD& type,
+                      std::string& data) {
+  UniqueKey key;
+  DWORD size = 0;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+      RegQueryValueExA(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    return false;
+  data.assign(size, '\0');
+  return RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
+                          &size) == ERROR_SUCCESS;
 }
 
 inline void RawSet(const std::string& path, const char* name, DWORD type, const void* data,
                    DWORD size) {
-  HKEY key = nullptr;
+  UniqueKey key;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr), ERROR_SUCCESS) << path;
-  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), 0);
-  RegCloseKey(key);
+                            nullptr, key.put(), nullptr), ERROR_SUCCESS) << path;
+  EXPECT_EQ(RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size), 0)
+      << path << " " << name;
 }
 inline void RawSetString(const std::string& path, const char* name, const std::string& text) {
   RawSet(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
@@ -62,31 +75,46 @@ using TreeSnapshot = std::map<std::string, KeyValues>;
 
 inline void SnapshotKey(HKEY key, const std::string& relative, TreeSnapshot& tree) {
   KeyValues& values = tree[relative];
-  static char name[16384], data[65536];
+  char name[16384];
   for (DWORD i = 0;; ++i) {
-    DWORD nameLength = sizeof name, type = 0, size = sizeof data;
-    if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data),
+    DWORD length = sizeof name, type = 0, size = 0;
+    if (RegEnumValueA(key, i, name, &length, nullptr, &type, nullptr, &size)) break;
+    std::string data(size, '\0');
+    length = sizeof name;
+    if (RegEnumValueA(key, i, name, &length, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
                       &size)) break;
-    values[name] = {type, std::string(data, size)};
+    values[name] = {type, data.substr(0, size)};
   }
   for (DWORD i = 0;; ++i) {
-    char sub[256];
-    DWORD length = sizeof sub;
-    HKEY child = nullptr;
-    if (RegEnumKeyExA(key, i, sub, &length, nullptr, nullptr, nullptr, nullptr)) break;
-    if (RegOpenKeyExA(key, sub, 0, KEY_READ, &child)) continue;
-    SnapshotKey(child, relative.empty() ? sub : relative + "\\" + sub, tree);
-    RegCloseKey(child);
+    DWORD length = sizeof name;
+    UniqueKey child;
+    if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)) break;
+    if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put())) continue;
+    SnapshotKey(child.get(), relative.empty() ? name : relative + "\\" + name, tree);
   }
 }
 
+// Empty when the key is missing.
 inline TreeSnapshot Snapshot(const std::string& path) {
   TreeSnapshot tree;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return tree;
-  SnapshotKey(key, "", tree);
-  RegCloseKey(key);
+  UniqueKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+    SnapshotKey(key.get(), "", tree);
   return tree;
+}
+
+// Writes a snapshot back below path: every key, empty ones too, and its values.
+inline void RestoreSnapshot(const std::string& path, const TreeSnapshot& tree) {
+  for (const auto& [relative, values] : tree) {
+    UniqueKey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (relative.empty() ? path : path + "\\" + relative).c_str(),
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr))
+      continue;
+    for (const auto& [name, value] : values)
+      RegSetValueExA(key.get(), name.c_str(), 0, value.first,
+                     reinterpret_cast<const BYTE*>(value.second.data()),
+                     static_cast<DWORD>(value.second.size()));
+  }
 }
 
 // A test in the private subtree, which it finds and leaves absent. The

@@ -47,10 +47,7 @@ class SetChangeProcessTest : public ::testing::Test {
   void SetUp() override {
     CloseRunningServers();
     install = std::make_unique<TestInstallation>("setchange");
-    for (const char* folder : {"Comp", "active", "bin", "config", "config\\common"})
-      install->MakeDirectory(folder);
-    install->WriteFile("config\\common\\brdlists", "boardlst 1 AVX\n");
-    install->WriteFile("config\\common\\protomap", "");
+    setfile_test::MakeInstallationFolders(Root(), "boardlst 1 AVX\n", {"active", "bin"});
     install->SetDword("Bootp", "Silent", 0);
   }
   void TearDown() override {
@@ -68,9 +65,7 @@ class SetChangeProcessTest : public ::testing::Test {
 
   std::string WriteSet(const std::string& name, const std::vector<NamedList>& lists,
                        const std::string* archive = nullptr) {
-    install->WriteFile("Comp\\" + name + ".cfg", ComposeSetFile(lists));
-    if (archive) install->WriteFile("Comp\\" + name + ".zip", *archive);
-    return Root() + "\\Comp\\" + name + ".cfg";
+    return setfile_test::WriteSetFile(Root(), name, lists, archive);
   }
 
   IControlCenterComponent* NewComponent() {

@@ -42,28 +42,22 @@ inline DirectorySnapshot SnapshotDirectory(const std::string& directory) {
   return files;
 }
 
+// A string or DWORD value, or a marker (0xDEADBEEF) when it is missing or
+// of another type.
 inline std::string RegString(const std::string& path, const char* name) {
-  const TreeSnapshot tree = Snapshot(path);
-  auto key = tree.find("");
-  if (key == tree.end()) return "<no key>";
-  auto value = key->second.find(name ? name : "");
-  if (value == key->second.end()) return "<no value>";
-  if (value->second.first != REG_SZ) return "<not a string>";
-  std::string text = value->second.second;
+  DWORD type = 0;
+  std::string text;
+  if (!RawRead(HKEY_LOCAL_MACHINE, path, name, type, text)) return "<no value>";
+  if (type != REG_SZ) return "<not a string>";
   if (!text.empty() && text.back() == '\0') text.pop_back();
   return text;
 }
 
 inline DWORD RegDword(const std::string& path, const char* name) {
-  const TreeSnapshot tree = Snapshot(path);
-  auto key = tree.find("");
-  if (key == tree.end()) return 0xDEADBEEF;
-  auto value = key->second.find(name);
-  if (value == key->second.end() || value->second.first != REG_DWORD ||
-      value->second.second.size() != 4)
-    return 0xDEADBEEF;
-  DWORD number = 0;
-  memcpy(&number, value->second.second.data(), 4);
+  DWORD type = 0, number = 0xDEADBEEF;
+  std::string bytes;
+  if (RawRead(HKEY_LOCAL_MACHINE, path, name, type, bytes) && type == REG_DWORD && bytes.size() == 4)
+    memcpy(&number, bytes.data(), 4);
   return number;
 }
 
@@ -89,11 +83,8 @@ class WorkerTest : public ::testing::Test {
 
   void SetUp() override {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, kWorkerSubtree);
-    for (const char* sub : {"Comp", "config", "config\\common", "bin", "active"})
-      setfile_test::MakeFolder(folder / sub);
     // Every board of the types these tests use gets "boardlst" from here.
-    WriteFile(folder / "config\\common\\brdlists", "boardlst 1 AVX\n");
-    WriteFile(folder / "config\\common\\protomap", "");
+    setfile_test::MakeInstallationFolders(Root(), "boardlst 1 AVX\n", {"bin", "active"});
   }
   void TearDown() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kWorkerSubtree); }
 
@@ -126,13 +117,9 @@ class WorkerTest : public ::testing::Test {
                             : std::string(kWorkerSubtree) + "\\" + relative;
   }
 
-  // Comp\<name>.cfg holding the lists; with an archive when one is given.
   std::string WriteSet(const std::string& name, const std::vector<NamedList>& lists,
                        const std::string* archive = nullptr) {
-    const std::string path = folder / ("Comp\\" + name + ".cfg");
-    WriteFile(path, ComposeSetFile(lists));
-    if (archive) WriteFile(folder / ("Comp\\" + name + ".zip"), *archive);
-    return path;
+    return setfile_test::WriteSetFile(Root(), name, lists, archive);
   }
 
   // The active directory's own files (BACKUP left out).

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,24 +15,20 @@
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/Crc16.h"
 #include "setfiles/SetFile.h"
+#include "Win32/Holders.h"
 
 namespace setfile_test {
 
 inline void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileA(child.c_str());
-      }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+  UniqueFind find(FindFirstFileA((path + "\\*").c_str(), &found));
+  for (bool more = static_cast<bool>(find); more; more = FindNextFileA(find.get(), &found)) {
+    const std::string name = found.cFileName, child = path + "\\" + name;
+    if (name == "." || name == "..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      RemoveTree(child);
+    else
+      DeleteFileA(child.c_str());
   }
   RemoveDirectoryA(path.c_str());
 }
@@ -72,6 +69,27 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 inline std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
+
+// The folders of an installation that a set change reads (Comp, config\common
+// with its brdlists and an empty protomap), and any further ones.
+inline void MakeInstallationFolders(const std::string& root, const std::string& brdlists,
+                                    std::initializer_list<const char*> more = {}) {
+  for (const char* sub : {"Comp", "config", "config\\common"}) MakeFolder(root + "\\" + sub);
+  for (const char* sub : more) MakeFolder(root + "\\" + sub);
+  WriteFile(root + "\\config\\common\\brdlists", brdlists);
+  WriteFile(root + "\\config\\common\\protomap", "");
+}
+
+// Comp\<name>.cfg holding the lists, with Comp\<name>.zip when an archive is
+// given; returns the set file's path.
+inline std::string WriteSetFile(const std::string& root, const std::string& name,
+                                const std::vector<NamedList>& lists,
+                                const std::string* archive = nullptr) {
+  const std::string path = root + "\\Comp\\" + name + ".cfg";
+  WriteFile(path, ComposeSetFile(lists));
+  if (archive) WriteFile(root + "\\Comp\\" + name + ".zip", *archive);
+  return path;
+}
 
 // A network description record.
 inline NetworkRecord Board(const char* name, char type, unsigned char lastAddressByte = 0,
@@ -180,11 +198,7 @@ class Installation {
   explicit Installation(const char* tag, unsigned long baseIp = 0x0A000001,
                         unsigned short port = 0x1234)
       : folder_(tag), context(folder_.path(), baseIp, port) {
-    MakeFolder(folder_ / "Comp");
-    MakeFolder(folder_ / "config");
-    MakeFolder(folder_ / "config\\common");
-    WriteFile(folder_ / "config\\common\\brdlists", "");
-    WriteFile(folder_ / "config\\common\\protomap", "");
+    MakeInstallationFolders(folder_.path(), "");
     // Warnings are recorded, not shown in a box that waits for OK.
     context.warningShower = [this](const char* text) { warnings.push_back(text); };
   }
@@ -197,9 +211,7 @@ class Installation {
   void SetProtomap(const std::string& text) { WriteFile(folder_ / "config\\common\\protomap", text); }
 
   std::string WriteSet(const std::vector<NamedList>& lists, const char* name = "test") {
-    const std::string path = folder_ / (std::string("Comp\\") + name + ".cfg");
-    WriteFile(path, ComposeSetFile(lists));
-    return path;
+    return WriteSetFile(folder_.path(), name, lists);
   }
 
   // Validates the set and loads the protomap, as a set change does before
