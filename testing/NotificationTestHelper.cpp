@@ -9,8 +9,6 @@
 //     be killed.
 //
 // Exit code 0 on success, 2 on bad arguments, 3 when a system call failed.
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +16,6 @@
 #include <ControlCenter.h>
 
 #include "testing/NotificationTestSupport.h"
-#include "Win32/Holders.h"
 
 namespace {
 
@@ -29,9 +26,9 @@ bool SetReady(const char* name) {
 
 int HoldSemaphore(const char* name, DWORD ms, const char* ready) {
   UniqueHandle semaphore(CreateSemaphoreA(nullptr, 1, 1, name));
-  if (!semaphore) return 3;
-  if (WaitForSingleObject(semaphore.get(), INFINITE) != WAIT_OBJECT_0) return 3;
-  if (!SetReady(ready)) return 3;
+  if (!semaphore || WaitForSingleObject(semaphore.get(), INFINITE) != WAIT_OBJECT_0 ||
+      !SetReady(ready))
+    return 3;
   Sleep(ms);
   ReleaseSemaphore(semaphore.get(), 1, nullptr);
   return 0;

@@ -3,8 +3,6 @@
 // condition.
 #pragma once
 
-#include <windows.h>
-
 #include <ControlCenter.h>
 
 #include <atomic>
@@ -14,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/ServerTestSupport.h"
-#include "Win32/Holders.h"
+#include "testing/ServerTestSupport.h"  // windows.h, Win32/Holders.h
 #include "Win32/TranslatingFrame.h"
 
 namespace testsupport {
@@ -27,25 +24,19 @@ class ChildProcess : public TestProcess {
       : TestProcess("NotificationTestHelper.exe", arguments) {}
   explicit operator bool() const { return Started(); }
   // The exit code, or STILL_ACTIVE when it has not ended within ms.
-  DWORD Wait(DWORD ms) {
-    WaitForExit(ms);
-    return ExitCode();
-  }
+  DWORD Wait(DWORD ms) { return WaitForExit(ms), ExitCode(); }
 };
 
 // A manual-reset event with a name unique to this process, which a child
 // sets when it is ready.
-class ReadyEvent {
- public:
+struct ReadyEvent {
   explicit ReadyEvent(const char* purpose)
       : name(std::string("korvane test ") + purpose + " " + std::to_string(GetCurrentProcessId())),
         event(CreateEventA(nullptr, TRUE, FALSE, name.c_str())) {}
   const std::string& Name() const { return name; }
   bool Wait(DWORD ms) { return WaitForSingleObject(event.get(), ms) == WAIT_OBJECT_0; }
-
- private:
-  std::string name;
-  UniqueHandle event;
+  const std::string name;
+  const UniqueHandle event;
 };
 
 // Installed as the error logger while it lives; keeps every text.
@@ -84,14 +75,12 @@ struct Call {
 class FakeClient : public IControlCenterNotify, public IBootpNotify {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || (iid == IID_IControlCenterNotify && answersControlCenter)) {
+    *out = nullptr;
+    if (iid == IID_IUnknown || (iid == IID_IControlCenterNotify && answersControlCenter))
       *out = static_cast<IControlCenterNotify*>(this);
-    } else if (iid == IID_IBootpNotify && answersBootp) {
+    else if (iid == IID_IBootpNotify && answersBootp)
       *out = static_cast<IBootpNotify*>(this);
-    } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
+    if (!*out) return E_NOINTERFACE;
     AddRef();
     return S_OK;
   }
@@ -104,7 +93,6 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
     }
     return InterlockedDecrement(&refs);
   }
-
   HRESULT STDMETHODCALLTYPE SetSelected(LONG success) override { return Record("SetSelected", success); }
   HRESULT STDMETHODCALLTYPE SetRestored(LONG success) override { return Record("SetRestored", success); }
   HRESULT STDMETHODCALLTYPE ChangeProceeding() override { return Record("ChangeProceeding"); }
@@ -120,7 +108,6 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
   HRESULT STDMETHODCALLTYPE BootpInfo(unsigned short size, char* text) override {
     return Record("BootpInfo", size, text);
   }
-
   IUnknown* Unknown() { return static_cast<IControlCenterNotify*>(this); }
   LONG References() const { return refs; }
   std::vector<Call> Calls() {
@@ -174,7 +161,6 @@ class FakeClient : public IControlCenterNotify, public IBootpNotify {
 class FakeClients {
  public:
   ~FakeClients() { Clear(); }
-
   FakeClient& Make() {
     clients.push_back(std::make_unique<FakeClient>());
     return *clients.back();
@@ -192,11 +178,8 @@ class FakeClients {
 // Polls condition every 10 ms for at most ms; true when it held.
 template <class Condition>
 bool WaitFor(Condition condition, DWORD ms) {
-  DWORD start = GetTickCount();
-  while (!condition()) {
+  for (DWORD start = GetTickCount(); !condition(); Sleep(10))
     if (GetTickCount() - start > ms) return false;
-    Sleep(10);
-  }
   return true;
 }
 

@@ -15,13 +15,10 @@
 
 constexpr const char* kTestSubtree = "SOFTWARE\\Brenlow\\KorvaneRegistryTest";
 
+// What a call raised, or "<nothing raised>".
 template <class F>
 std::string RaisedText(F&& call) {
-  try {
-    call();
-  } catch (char* text) {
-    return text;
-  }
+  try { call(); } catch (char* text) { return text; }
   return "<nothing raised>";
 }
 
@@ -94,7 +91,7 @@ inline void SnapshotKey(HKEY key, const std::string& relative, TreeSnapshot& tre
   }
 }
 
-// Empty when the key is missing.
+// The subtree at path; empty when the key is missing.
 inline TreeSnapshot Snapshot(const std::string& path) {
   TreeSnapshot tree;
   UniqueKey key;

@@ -1,12 +1,15 @@
 // What the tests that run the system's programs need: the build folder,
 // processes that end with the test, registration in the current prefix, a
-// test installation for the server, and finding the running server.
+// test installation, a UDP listener standing in for the boards, and finding
+// the running server.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Win32/Holders.h"
 
@@ -47,13 +50,9 @@ class TestProcess {
       WaitForExit(10000);
     }
   }
-  TestProcess(const TestProcess&) = delete;
-  TestProcess& operator=(const TestProcess&) = delete;
-
   bool Started() const { return static_cast<bool>(process); }
   DWORD Id() const { return id; }
   bool WaitForExit(DWORD timeoutMs) { return WaitForProcessExit(process.get(), timeoutMs); }
-  bool Running() { return !WaitForExit(0); }
   // STILL_ACTIVE while it runs.
   DWORD ExitCode() {
     DWORD code = STILL_ACTIVE;
@@ -66,7 +65,6 @@ class TestProcess {
   DWORD id = 0;
 };
 
-// The server started by hand.
 struct ServerProcess : TestProcess {
   explicit ServerProcess(const std::string& arguments)
       : TestProcess("ControlCenterServer.exe", arguments) {}
@@ -78,7 +76,38 @@ struct ServerProcess : TestProcess {
 // works in any prefix, registered before or not.
 void RegisterServerForTests();
 
-class TestInstallation;
+// A whole installation for the tests: the settings under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Brenlow\Korvane ("Root" pointing at a fresh
+// folder below the temporary folder, a "Network" key whose board commands
+// go to 127.0.0.1, the client time-out) and no active set. The subtree as
+// it was before comes back at destruction and the folder is removed.
+// Keys are named relative to SOFTWARE\Brenlow\Korvane ("" is that key).
+class TestInstallation {
+ public:
+  explicit TestInstallation(const char* tag);
+  ~TestInstallation();
+  const std::string& Root() const;
+  // The settings every case starts from (Root, Network values, a time-out
+  // of 10, no "Active Set").
+  void WriteDefaultSettings();
+  void SetString(const std::string& key, const char* name, const std::string& text);
+  void SetDword(const std::string& key, const char* name, DWORD value);
+  void DeleteValue(const std::string& key, const char* name);
+  void DeleteKey(const std::string& key);
+  // False when the value is missing or not a REG_DWORD.
+  bool ReadDword(const std::string& key, const char* name, DWORD* value) const;
+  // One board record under "Active Set\Boards", in the key named keyName
+  // (normally the 12-digit hardware address).
+  void AddBoard(const std::string& keyName, DWORD number);
+  // Files and folders below the root; paths use backslashes.
+  void MakeDirectory(const std::string& relative);
+  void WriteFile(const std::string& relative, const std::string& bytes);
+  void RemoveFile(const std::string& relative);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state;
+};
 
 // The installation settings a ControlCenterComponent needs to be created (a
 // TestInstallation), written only when the prefix has no installation and
@@ -86,13 +115,28 @@ class TestInstallation;
 class TestInstallationSettings {
  public:
   TestInstallationSettings();
-  ~TestInstallationSettings();
-
   // True when these settings are the test's own, free to change.
   bool Ours() const { return static_cast<bool>(installation); }
 
  private:
   std::unique_ptr<TestInstallation> installation;
+};
+
+// A UDP socket on 127.0.0.1 with a port of the system's choosing: where
+// the board socket's datagrams land when the installation says so.
+class UdpListener {
+ public:
+  UdpListener();
+  ~UdpListener();
+  UdpListener(const UdpListener&) = delete;
+  UdpListener& operator=(const UdpListener&) = delete;
+  unsigned short Port() const { return port; }
+  // The next datagram, or false when none came within timeoutMs.
+  bool Receive(std::vector<unsigned char>& datagram, DWORD timeoutMs);
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+  unsigned short port = 0;
 };
 
 // The main window of a running server ("Control Center Server"), optionally
@@ -106,7 +150,7 @@ UniqueHandle OpenServerProcess(HWND window);
 // that stays), so that a test starts from a known state.
 void CloseRunningServers();
 
-// Values under HKEY_CLASSES_ROOT.
+// Under HKEY_CLASSES_ROOT; the value (null name: the default) is empty when
+// missing.
 bool ClassesKeyExists(const std::string& path);
-// The value (null name: the default value); empty when missing.
 std::string ClassesString(const std::string& path, const char* name = nullptr);

@@ -1,21 +1,16 @@
 // Shared by the tests that run set changes through the real server: a test
-// installation (ComponentTestSupport.h) with the folders and description
-// files a change reads, sets built with the set file library, the clients'
-// side of a change, and what a change leaves in the registry and on disk.
+// installation with the folders and description files a change reads, sets
+// built with the set file library, the clients' side of a change, and what a
+// change leaves in the registry and on disk.
 #pragma once
 
-#include "testing/ComponentTestSupport.h"  // winsock2.h before windows.h
-
 #include <gtest/gtest.h>
-
-#include <ControlCenter.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "testing/NotificationTestSupport.h"
-#include "testing/ServerTestSupport.h"
+#include "testing/NotificationTestSupport.h"  // ServerTestSupport.h, ControlCenter.h
 #include "testing/SetChangeTestSupport.h"
 
 namespace setchange_process {
@@ -60,9 +55,7 @@ class SetChangeProcessTest : public ::testing::Test {
 
   // A client's callback object, kept until the test's server has ended.
   FakeClient& Client() { return clients.Make(); }
-
   const std::string& Root() const { return install->Root(); }
-
   std::string WriteSet(const std::string& name, const std::vector<NamedList>& lists,
                        const std::string* archive = nullptr) {
     return setfile_test::WriteSetFile(Root(), name, lists, archive);
@@ -71,8 +64,7 @@ class SetChangeProcessTest : public ::testing::Test {
   IControlCenterComponent* NewComponent() {
     ComPtr<IControlCenterComponent> component;
     EXPECT_EQ(CoCreateInstance(CLSID_ControlCenterComponent, nullptr, CLSCTX_LOCAL_SERVER,
-                               IID_IControlCenterComponent, component.put_void()),
-              S_OK);
+                               IID_IControlCenterComponent, component.put_void()), S_OK);
     components.push_back(component);
     return component.get();
   }
@@ -81,8 +73,7 @@ class SetChangeProcessTest : public ::testing::Test {
   unsigned long Observe(IControlCenterComponent* component, FakeClient& client) {
     char description[] = "observer";
     EXPECT_EQ(component->RegisterNotification(&client, sizeof description, description,
-                                              &observerCookie),
-              S_OK);
+                                              &observerCookie), S_OK);
     return observerCookie;
   }
 
@@ -93,29 +84,25 @@ class SetChangeProcessTest : public ::testing::Test {
     EXPECT_EQ(source->RegisterBootpNotification(client.Unknown(), &cookie), S_OK);
   }
 
+  // The flag (size) of the first call of method the client heard, -1 before.
+  static int Heard(FakeClient& client, const char* method) {
+    for (const auto& call : client.Calls())
+      if (call.method == method) return call.size;
+    return -1;
+  }
   // Until the client has heard method (SetSelected, SetRestored).
   static bool WaitForEnd(FakeClient& client, const char* method, DWORD ms = 60000) {
-    return testsupport::WaitFor(
-        [&] {
-          for (const auto& call : client.Calls())
-            if (call.method == method) return true;
-          return false;
-        },
-        ms);
+    return testsupport::WaitFor([&] { return Heard(client, method) != -1; }, ms);
   }
-
   // SelectSet and its end: the flag SetSelected brought, or -1 when the
   // request failed or no end came.
   static int Select(IControlCenterComponent* component, const std::string& name,
                     FakeClient& requester, DWORD ms = 60000) {
     std::string text = name;
     if (component->SelectSet(static_cast<unsigned short>(text.size() + 1), &text[0],
-                             &requester) != S_OK)
+                             &requester) != S_OK || !WaitForEnd(requester, "SetSelected", ms))
       return -1;
-    if (!WaitForEnd(requester, "SetSelected", ms)) return -1;
-    for (const auto& call : requester.Calls())
-      if (call.method == "SetSelected") return call.size;
-    return -1;
+    return Heard(requester, "SetSelected");
   }
 
   // The component's error text, "(none)" when it has none.
@@ -132,7 +119,6 @@ class SetChangeProcessTest : public ::testing::Test {
   static std::string Registry(const std::string& key, const char* name) {
     return setchange_test::RegString(std::string(kKorvaneSubtree) + "\\" + key, name);
   }
-
   DirectorySnapshot ActiveFiles() const {
     return setchange_test::SnapshotDirectory(Root() + "\\active");
   }

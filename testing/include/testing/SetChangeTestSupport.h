@@ -5,7 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <functional>
 #include <map>
@@ -64,10 +63,8 @@ inline DWORD RegDword(const std::string& path, const char* name) {
 // The subkey names of a key, in enumeration order.
 inline std::vector<std::string> Subkeys(const std::string& path) {
   std::vector<std::string> names;
-  for (const auto& entry : Snapshot(path)) {
-    const std::string& relative = entry.first;
+  for (const auto& [relative, values] : Snapshot(path))
     if (!relative.empty() && relative.find('\\') == std::string::npos) names.push_back(relative);
-  }
   return names;
 }
 
@@ -102,9 +99,7 @@ class WorkerTest : public ::testing::Test {
     };
     setup.warningShower = [this](const char* text) { warnings.push_back(text); };
     setup.logError = [this](const char* text) { logged.push_back(text); };
-    setup.stepPassed = [this](const char* step) {
-      if (stepPassed) stepPassed(step);
-    };
+    setup.stepPassed = [this](const char* step) { if (stepPassed) stepPassed(step); };
     return setup;
   }
 
@@ -113,8 +108,7 @@ class WorkerTest : public ::testing::Test {
   std::string ActiveFile(const std::string& name) const { return folder / ("active\\" + name); }
   std::string Backup() const { return folder / "active\\BACKUP"; }
   std::string Key(const std::string& relative = "") const {
-    return relative.empty() ? std::string(kWorkerSubtree)
-                            : std::string(kWorkerSubtree) + "\\" + relative;
+    return relative.empty() ? kWorkerSubtree : std::string(kWorkerSubtree) + "\\" + relative;
   }
 
   std::string WriteSet(const std::string& name, const std::vector<NamedList>& lists,
@@ -137,23 +131,15 @@ class WorkerTest : public ::testing::Test {
 };
 
 // A manual-reset event, already set unless told otherwise.
-class AllowEvent {
- public:
-  explicit AllowEvent(bool set = true) : event(CreateEventA(nullptr, TRUE, set, nullptr)) {}
-  HANDLE get() const { return event.get(); }
-
- private:
-  UniqueHandle event;
+struct AllowEvent : UniqueHandle {
+  explicit AllowEvent(bool set = true) : UniqueHandle(CreateEventA(nullptr, TRUE, set, nullptr)) {}
 };
 
 // The lists every board of these tests' sets needs besides "networkd".
 inline std::vector<NamedList> CommonLists(const std::vector<NetworkRecord>& table,
                                           const std::string& flavour = "one") {
-  return {{"networkd", Networkd(table)},
-          {"boardlst", "board list of " + flavour},
-          {"v25_mpk_", "mpk of " + flavour},
-          {"cp_spec0", ""},
-          {"cp_type.exp", ""}};
+  return {{"networkd", Networkd(table)}, {"boardlst", "board list of " + flavour},
+          {"v25_mpk_", "mpk of " + flavour}, {"cp_spec0", ""}, {"cp_type.exp", ""}};
 }
 
 }  // namespace setchange_test

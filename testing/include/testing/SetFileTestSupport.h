@@ -3,8 +3,6 @@
 // per-board list files.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -15,7 +13,7 @@
 #include "setfiles/ConfigurationContext.h"
 #include "setfiles/Crc16.h"
 #include "setfiles/SetFile.h"
-#include "Win32/Holders.h"
+#include "Win32/Holders.h"  // windows.h
 
 namespace setfile_test {
 
@@ -63,11 +61,7 @@ class ScratchFolder {
 };
 
 inline void MakeFolder(const std::string& path) { CreateDirectoryA(path.c_str(), nullptr); }
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  WriteWholeFile(path, bytes);
-}
-
+inline void WriteFile(const std::string& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
 inline std::string ReadFile(const std::string& path) { return ReadWholeFile(path); }
 
 // The folders of an installation that a set change reads (Comp, config\common
@@ -110,10 +104,8 @@ inline NetworkRecord Board(const char* name, char type, unsigned char lastAddres
 inline NetworkRecord XBoard(const char* name, unsigned char a, unsigned char b, unsigned char c,
                             unsigned char d) {
   NetworkRecord record = Board(name, 'X');
-  record.hardwareAddress[2] = a;
-  record.hardwareAddress[3] = b;
-  record.hardwareAddress[4] = c;
-  record.hardwareAddress[5] = d;
+  const unsigned char address[4] = {a, b, c, d};
+  std::memcpy(record.hardwareAddress + 2, address, sizeof address);
   return record;
 }
 
@@ -160,16 +152,13 @@ struct ListFileContents {
     for (const NamedList& list : lists) names.push_back(list.name);
     return names;
   }
-  bool Has(const std::string& name) const {
+  const NamedList* Find(const std::string& name) const {
     for (const NamedList& list : lists)
-      if (list.name == name) return true;
-    return false;
+      if (list.name == name) return &list;
+    return nullptr;
   }
-  std::string Data(const std::string& name) const {
-    for (const NamedList& list : lists)
-      if (list.name == name) return list.data;
-    return "<absent>";
-  }
+  bool Has(const std::string& name) const { return Find(name) != nullptr; }
+  std::string Data(const std::string& name) const { return Find(name) ? Find(name)->data : "<absent>"; }
 };
 
 inline ListFileContents ParseListFile(const std::string& bytes) {
@@ -206,10 +195,8 @@ class Installation {
   std::string Root() const { return folder_.path(); }
   std::string Path(const std::string& relative) const { return folder_ / relative; }
   std::string CompletePath() const { return folder_ / "active\\complete.cfg"; }
-
   void SetBrdlists(const std::string& text) { WriteFile(folder_ / "config\\common\\brdlists", text); }
   void SetProtomap(const std::string& text) { WriteFile(folder_ / "config\\common\\protomap", text); }
-
   std::string WriteSet(const std::vector<NamedList>& lists, const char* name = "test") {
     return WriteSetFile(folder_.path(), name, lists);
   }
@@ -251,11 +238,7 @@ class Installation {
 // What a call raised, or "<nothing raised>".
 template <class Body>
 std::string RaisedBy(Body body) {
-  try {
-    body();
-  } catch (char* text) {
-    return text;
-  }
+  try { body(); } catch (char* text) { return text; }
   return "<nothing raised>";
 }
 
