@@ -35,12 +35,16 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   }
 }
 
+// The apartment is not uninitialised: it ends with the process. When an
+// operation ends, the server may still be returning from its last call
+// into our callback object, and Wine's COM can then wait in CoUninitialize,
+// for ever, for that call although it has already returned (a client that
+// printed its outcome and never ended). The end of the process ends the
+// apartment without that wait; the server sees our callback objects gone,
+// as it does for any client that ends.
 class ComApartment {
  public:
   ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ~ComApartment() {
-    if (SUCCEEDED(result_)) CoUninitialize();
-  }
   ComApartment(const ComApartment&) = delete;
   ComApartment& operator=(const ComApartment&) = delete;
   HRESULT Result() const { return result_; }
