@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ClientJson.h"
+#include "Win32/JsonText.h"
 #include "ControlCenterClient.h"
 #include "DaoDate.h"
 #include "QRBDAO.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ClientJson.h"
+#include "Win32/JsonText.h"
 #include "ControlCenterClient.h"
 #include "Win32/JContainer.h"
 #include "registry/BoardRecord.h"

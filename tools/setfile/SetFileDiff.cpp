@@ -7,6 +7,7 @@
 #include <map>
 
 #include "SetFileTool.h"
+#include "Win32/JsonText.h"
 #include "registry/BoardRecord.h"
 #include "registry/Registry.h"
 #include "setfiles/BoardLists.h"
@@ -36,24 +37,6 @@ std::string HardwareText(const unsigned char (&address)[6]) {
   std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2],
                 address[3], address[4], address[5]);
   return text;
-}
-
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path + "\\" + name);
-      } else {
-        DeleteFileA((path + "\\" + name).c_str());
-      }
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
-  RemoveDirectoryA(path.c_str());
 }
 
 // Where a set is activated for the comparison: never the installation.
@@ -153,23 +136,6 @@ std::string BoardText(const BoardSummary& board) {
          ", " + board.ip + (board.partner.empty() ? "" : ", partner " + board.partner);
 }
 
-std::string Json(const std::string& text) {
-  std::string quoted = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      quoted += escape;
-    } else {
-      quoted += static_cast<char>(c);
-    }
-  }
-  return quoted + "\"";
-}
-
 std::string ListJson(const ListSummary* list) {
   if (!list) return "null";
   return "{\"size\":" + std::to_string(list->size) + ",\"crc\":\"" + Hex4(list->crc) + "\"}";
@@ -178,20 +144,20 @@ std::string ListJson(const ListSummary* list) {
 std::string ListsJson(const std::vector<ListDifference>& lists) {
   std::string text = "[";
   for (size_t i = 0; i < lists.size(); ++i)
-    text += (i ? "," : "") + std::string("{\"name\":") + Json(lists[i].name) +
+    text += (i ? "," : "") + std::string("{\"name\":") + JsonText(lists[i].name) +
             ",\"a\":" + ListJson(lists[i].a) + ",\"b\":" + ListJson(lists[i].b) + "}";
   return text + "]";
 }
 
 std::string BoardJson(const BoardSummary& board) {
-  return "{\"hardware\":" + Json(board.hardware) + ",\"number\":" + std::to_string(board.number) +
-         ",\"name\":" + Json(board.name) + ",\"type\":" + Json(board.type) +
-         ",\"ip\":" + Json(board.ip) + ",\"partner\":" + Json(board.partner) +
-         ",\"listFile\":" + Json(board.listFile) + "}";
+  return "{\"hardware\":" + JsonText(board.hardware) + ",\"number\":" + std::to_string(board.number) +
+         ",\"name\":" + JsonText(board.name) + ",\"type\":" + JsonText(board.type) +
+         ",\"ip\":" + JsonText(board.ip) + ",\"partner\":" + JsonText(board.partner) +
+         ",\"listFile\":" + JsonText(board.listFile) + "}";
 }
 
 std::string SideJson(const ConfigurationSummary& side) {
-  return "{\"source\":" + Json(side.source) + ",\"boards\":" + std::to_string(side.boards.size()) +
+  return "{\"source\":" + JsonText(side.source) + ",\"boards\":" + std::to_string(side.boards.size()) +
          ",\"lists\":" + std::to_string(side.setLists.size()) + "}";
 }
 
@@ -367,12 +333,12 @@ void PrintDiffJson(const ConfigurationSummary& a, const ConfigurationSummary& b,
   std::string changed = "[";
   for (size_t i = 0; i < diff.changed.size(); ++i) {
     const BoardDifference& board = diff.changed[i];
-    changed += (i ? "," : "") + std::string("{\"hardware\":") + Json(board.a->hardware) +
-               ",\"number\":" + std::to_string(board.a->number) + ",\"name\":" + Json(board.a->name) +
+    changed += (i ? "," : "") + std::string("{\"hardware\":") + JsonText(board.a->hardware) +
+               ",\"number\":" + std::to_string(board.a->number) + ",\"name\":" + JsonText(board.a->name) +
                ",\"fields\":[";
     for (size_t f = 0; f < board.fields.size(); ++f)
-      changed += (f ? "," : "") + std::string("{\"field\":") + Json(board.fields[f].field) +
-                 ",\"a\":" + Json(board.fields[f].a) + ",\"b\":" + Json(board.fields[f].b) + "}";
+      changed += (f ? "," : "") + std::string("{\"field\":") + JsonText(board.fields[f].field) +
+                 ",\"a\":" + JsonText(board.fields[f].a) + ",\"b\":" + JsonText(board.fields[f].b) + "}";
     changed += "],\"lists\":" + ListsJson(board.lists) + "}";
   }
   changed += "]";

@@ -152,25 +152,6 @@ void MakeFolder(const std::string& folder) {
     throw IoError{"Could not create the folder " + folder + "."};
 }
 
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  {
-    UniqueFind find(FindFirstFileA((path + "\\*").c_str(), &found));
-    if (find) {
-      do {
-        const std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          RemoveTree(path + "\\" + name);
-        } else {
-          DeleteFileA((path + "\\" + name).c_str());
-        }
-      } while (FindNextFileA(find.get(), &found));
-    }
-  }  // the search is closed before its folder goes
-  RemoveDirectoryA(path.c_str());
-}
-
 int Build(const std::vector<std::string>& args, std::ostream& out) {
   if (args.size() != 3) throw UsageError{"build needs a folder and a set file."};
   const std::string& folder = args[1];
@@ -445,6 +426,25 @@ int Check(const std::vector<std::string>& args, std::ostream& out) {
 }
 
 }  // namespace
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  {
+    UniqueFind find(FindFirstFileA((path + "\\*").c_str(), &found));
+    if (find) {
+      do {
+        const std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(path + "\\" + name);
+        } else {
+          DeleteFileA((path + "\\" + name).c_str());
+        }
+      } while (FindNextFileA(find.get(), &found));
+    }
+  }  // the search is closed before its folder goes
+  RemoveDirectoryA(path.c_str());
+}
 
 int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   try {

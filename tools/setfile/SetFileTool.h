@@ -21,5 +21,7 @@ int RunSetFileTool(const std::vector<std::string>& args, std::ostream& out, std:
 extern const char kSetFileToolUsage[];
 
 // Dotted IPv4 text from and to a host-order address.
+// Removes the folder and everything in it; what cannot be removed stays.
+void RemoveTree(const std::string& path);
 std::string DottedAddressText(unsigned long address);
 bool ParseDottedAddress(const std::string& text, unsigned long& address);

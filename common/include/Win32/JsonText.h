@@ -1,5 +1,5 @@
-// A text as a JSON string, quotes included: the one escaping the client's
-// --json outputs share.
+// A text as a JSON string, quotes included: the one escaping that the
+// tools' --json outputs share.
 #pragma once
 
 #include <cstdio>
