@@ -303,10 +303,15 @@ TEST_F(ComponentState, ActiveAndBackupQueriesReadTheMarkersUnlessAWorkerRuns) {
   EXPECT_EQ(client->SendBoardCommand(1, 1, &board), E_FAIL);
   EXPECT_EQ(instance.TakeErrorText(), kSetChangeBusyText);
   // The worker has ended; its end message is not handled yet, but nothing
-  // runs any more.
+  // runs any more. Its thread handle was closed, and the value may name
+  // another object by now (here an event nobody sets): the answer must not
+  // depend on it.
+  UniqueHandle reused(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  ControlCenterComponent::hSetChangeThread = reused.get();
   ControlCenterComponent::workerRunning = false;
   EXPECT_EQ(flag(&IControlCenterComponent::IsSetChanging), 0);
   EXPECT_EQ(named(active), "Plant 23");
+  ControlCenterComponent::hSetChangeThread = nullptr;
   ControlCenterComponent::changeInProgress = false;
   installation->RemoveFile("active\\ACTSET");
 }

@@ -244,6 +244,28 @@ TEST_F(NotificationProtocol, AnObserverThatNeverAnswersTimesOutAndAnAnswerStopsT
   EXPECT_FALSE(notifications->TimerRunning());
 }
 
+// A change whose worker went before anyone let it go (it failed to start,
+// or teardown cancelled it) leaves the timer with nothing to do: its first
+// expiry stops it, so the next change's observers get their whole time-out.
+TEST_F(NotificationProtocol, AnExpiryWithNoWorkerLeftStopsTheTimer) {
+  timeoutSeconds = 1;
+  FakeClient &silent = Client(), &requester = Client();
+  Observe(silent, 1);
+  StartChange(requester, 2);
+  allowExists = false;
+  Pump(1300);
+  EXPECT_FALSE(notifications->TimerRunning());
+  EndChange(false, false);
+
+  Pump(500);
+  FakeClient& next = Client();
+  const DWORD start = GetTickCount();
+  StartChange(next, 3);
+  ASSERT_TRUE(Pump(3000, [&] { return WorkerLetGo(); }));
+  EXPECT_GE(GetTickCount() - start, 900u) << "the next change's observers were cut short";
+  EndChange(false, true);
+}
+
 // The requester hears first, then the observers; a failed restore's text is
 // stored before the requester is told. The requester's role ends there, the
 // observers stay, and their permission lasts one change.
