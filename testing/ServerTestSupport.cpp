@@ -186,7 +186,8 @@ HWND WaitForServerWindow(DWORD processId, DWORD timeoutMs) {
 UniqueHandle OpenServerProcess(HWND window) {
   DWORD owner = 0;
   if (window) GetWindowThreadProcessId(window, &owner);
-  return UniqueHandle(owner ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, owner) : nullptr);
+  const DWORD access = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
+  return UniqueHandle(owner ? OpenProcess(access, FALSE, owner) : nullptr);
 }
 
 void CloseRunningServers() {
@@ -198,19 +199,27 @@ void CloseRunningServers() {
     PostMessageA(window, WM_CLOSE, 0, 0);
     if (!WaitForProcessExit(OpenServerProcess(window).get(), 5000)) break;
   }
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more;
-       more = Process32Next(snapshot.get(), &entry)) {
-    if (lstrcmpiA(entry.szExeFile, "ControlCenterServer.exe") != 0) continue;
-    UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (process && !WaitForProcessExit(process.get(), 10000)) {
+  for (UniqueHandle& process : OpenProcessesNamed("ControlCenterServer.exe")) {
+    if (!WaitForProcessExit(process.get(), 10000)) {
       ADD_FAILURE() << "a server process did not end; terminating it";
       TerminateProcess(process.get(), 1);
       WaitForProcessExit(process.get(), 5000);
     }
   }
+}
+
+std::vector<UniqueHandle> OpenProcessesNamed(const char* program) {
+  std::vector<UniqueHandle> processes;
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more;
+       more = Process32Next(snapshot.get(), &entry)) {
+    if (lstrcmpiA(entry.szExeFile, program) != 0) continue;
+    UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    if (process) processes.push_back(std::move(process));
+  }
+  return processes;
 }
 
 bool ClassesKeyExists(const std::string& path) { return KeyExists(path, HKEY_CLASSES_ROOT); }

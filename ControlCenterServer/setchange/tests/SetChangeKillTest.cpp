@@ -1,15 +1,13 @@
 // Set changes and restores killed after each of their steps in turn, as a
 // crash or a power cut would stop them: the next creation of a client
-// object in the real server must find a whole configuration, the one
-// before or the one after, byte for byte on disk and in the registry, and
-// a later set change through the server must work.
+// object in a new server must find a whole configuration, the one before or
+// the one after, byte for byte on disk and in the registry, and a later set
+// change through the server must work.
 //
-// The work runs in setchange_kill_helper (the server's own workers on the
-// installation of the prefix), which the test hook "Terminate After Step"
-// ends with TerminateProcess right after its Nth step; the cases raise N
-// until the work completes. The helper, not the COM server, is the process
-// that dies because Wine's RpcSs keeps the class registration of a killed
-// COM server and gives its dead class object to every later client.
+// The work runs in the real server, started by COM for a client process
+// (setchange_kill_client); the test hook "Terminate After Step" makes the
+// server end itself with TerminateProcess right after its Nth step, and the
+// cases raise N until the work completes.
 #include "testing/SetChangeProcessSupport.h"  // winsock2.h before windows.h
 
 #include <cstdio>
@@ -20,6 +18,11 @@
 using namespace setchange_process;
 
 namespace {
+
+struct CloseServiceHandleFn {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using UniqueService = UniqueValue<SC_HANDLE, nullptr, CloseServiceHandleFn>;
 
 // What makes up a configuration: the active folder's files (active.ini,
 // LMHOSTS, ACTSET, the list files, complete.cfg, the archive, code files)
@@ -49,7 +52,7 @@ class SetChangeKillTest : public SetChangeProcessTest {
     // The new set has boards the old one lacks, and the old one a board the
     // new one lacks: each leaves files the other must not keep.
     WriteSet("Old", CommonLists({Board("OLDA", 'A', 0x01), Board("OLDB", 'V', 0x02)}, "old"), &oldArchive);
-    newSetPath = WriteSet(
+    WriteSet(
         "New",
         CommonLists({Board("NEWA", 'A', 0x01), Board("NEWC", 'A', 0x03), XBoard("GATE", 192, 168, 5, 9)},
                     "new"),
@@ -63,71 +66,93 @@ class SetChangeKillTest : public SetChangeProcessTest {
 
   Configuration Current() const { return {ActiveFiles(), Snapshot(kKorvaneSubtree)}; }
 
-  // Runs the helper with the hook at step; true when it was killed there,
-  // false when it completed.
-  static bool KilledAfter(DWORD step, const std::string& arguments) {
+  // Runs setchange_kill_client with arguments; its exit code.
+  static DWORD RunClient(const std::string& arguments) {
+    TestProcess client("setchange_kill_client.exe", arguments);
+    EXPECT_TRUE(client.WaitForExit(90000)) << "setchange_kill_client " << arguments << " did not end";
+    return client.ExitCode();
+  }
+
+  // The change to the new set or the restore, through a new server, with
+  // the hook at step; true when the server was killed there, false when
+  // the work completed.
+  static bool KilledAfter(DWORD step, bool restore) {
     RawSetDword(TestHookKeyOf(kKorvaneSubtree), StepCounter::kHookValueName, step);
-    std::string command = "\"" + BinDirectory() + "\\setchange_kill_helper.exe\" " + arguments;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    DWORD code = 0xFFFFFFFF;
-    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-      UniqueHandle process(info.hProcess), thread(info.hThread);
-      EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << "the helper did not end";
-      GetExitCodeProcess(process.get(), &code);
-    }
+    const DWORD code = RunClient(restore ? "restore" : "select New");
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, TestHookKeyOf(kKorvaneSubtree).c_str());
-    if (code == StepCounter::kTerminatedExitCode) return true;
+    if (code == StepCounter::kTerminatedExitCode) {
+      ForgetKilledServer();
+      return true;
+    }
     EXPECT_EQ(code, 0u) << "the work failed without being killed, at step " << step;
+    CloseRunningServers();
     return false;
+  }
+
+  // Windows' service control manager forgets the classes of a process that
+  // ends; Wine's RpcSs keeps them and would give the dead class object to
+  // every later client. Stopping RpcSs (the next COM call starts it again)
+  // leaves the registrations of live processes only. A database server
+  // whose one client was killed would be ended by COM's garbage collection
+  // on Windows; here it is ended first, so that it cannot outlive its
+  // registration.
+  static void ForgetKilledServer() {
+    for (UniqueHandle& database : OpenProcessesNamed("QRBDAOServer.exe"))
+      if (TerminateProcess(database.get(), 1)) WaitForProcessExit(database.get(), 5000);
+    // Stopped means gone: until its process has ended, the old RpcSs may
+    // still take a call and fail it, which COM does not take as a reason
+    // to start it again.
+    UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(
+        manager ? OpenServiceA(manager.get(), "RpcSs", SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS_PROCESS running = {};
+    DWORD size = 0;
+    UniqueHandle process;
+    if (service && QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<BYTE*>(&running), sizeof running, &size))
+      process.reset(OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId));
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(process && ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+        << "RpcSs could not be stopped: " << GetLastError();
+    EXPECT_TRUE(process && WaitForProcessExit(process.get(), 10000)) << "RpcSs did not end";
   }
 
   // The first creation in a new server completes what the killed work
   // left: the configuration must be one of the two, and the journal gone.
   void ExpectWholeAfterRestart(const Configuration& before, const Configuration& after, DWORD step) {
     const DWORD start = GetTickCount();
-    ASSERT_NE(NewComponent(), nullptr) << "step " << step;
+    ASSERT_EQ(RunClient("create"), 0u) << "step " << step;
     std::printf("killed after step %lu; the next creation took %lu ms\n", static_cast<unsigned long>(step),
                 GetTickCount() - start);
+    // Every client is gone; the server goes too before anything else
+    // touches the installation.
+    CloseRunningServers();
     const Configuration now = Current();
     EXPECT_TRUE(now == before || now == after) << "a mixed configuration after step " << step
                                                << "; against the one before:" << Differences(before, now)
                                                << "; against the one after:" << Differences(after, now);
     EXPECT_FALSE(setfile_test::FileExists(Root() + "\\" + kJournalFileName)) << "step " << step;
-    ReleaseServer();
   }
 
-  // Every component goes, and the server with them, before anything else
-  // touches the installation.
-  void ReleaseServer() {
-    components.clear();
+  static bool SelectNow(const std::string& set) {
+    const DWORD code = RunClient("select " + set);
     CloseRunningServers();
+    return code == 0;
   }
-
-  int SelectNow(const char* set) {
-    FakeClient requester;
-    IControlCenterComponent* component = NewComponent();
-    const int result = component ? Select(component, set, requester) : -1;
-    ReleaseServer();
-    return result;
-  }
-
-  std::string newSetPath;
 };
 
 TEST_F(SetChangeKillTest, ASetChangeKilledAfterAnyStepLeavesTheOldOrTheNewConfiguration) {
-  ASSERT_EQ(SelectNow("New"), 1);
+  ASSERT_TRUE(SelectNow("New"));
   const Configuration newer = Current();
-  ASSERT_EQ(SelectNow("Old"), 1);
+  ASSERT_TRUE(SelectNow("Old"));
   const Configuration old = Current();
   ASSERT_NE(old.first, newer.first);
 
   DWORD step = 1;
-  for (; step < 200 && KilledAfter(step, "change \"" + newSetPath + "\""); ++step) {
+  for (; step < 200 && KilledAfter(step, false); ++step) {
     ExpectWholeAfterRestart(old, newer, step);
     // The server works on: back to the old set for the next round.
-    ASSERT_EQ(SelectNow("Old"), 1) << "after step " << step;
+    ASSERT_TRUE(SelectNow("Old")) << "after step " << step;
     ASSERT_TRUE(Current() == old) << "after step " << step << ":" << Differences(old, Current());
   }
   EXPECT_GE(step, 21u) << "the change passed fewer steps than expected";
@@ -135,19 +160,19 @@ TEST_F(SetChangeKillTest, ASetChangeKilledAfterAnyStepLeavesTheOldOrTheNewConfig
 }
 
 TEST_F(SetChangeKillTest, ARestoreKilledAfterAnyStepIsCompletedAtTheNextStart) {
-  ASSERT_EQ(SelectNow("Old"), 1);
+  ASSERT_TRUE(SelectNow("Old"));
   const Configuration old = Current();
-  ASSERT_EQ(SelectNow("New"), 1);
+  ASSERT_TRUE(SelectNow("New"));
   const Configuration newer = Current();
 
   DWORD step = 1;
-  for (; step < 200 && KilledAfter(step, "restore"); ++step) {
+  for (; step < 200 && KilledAfter(step, true); ++step) {
     ExpectWholeAfterRestart(newer, old, step);
     // A later change works; then the next round starts from the new set
     // with the old one backed up.
-    ASSERT_EQ(SelectNow("Old"), 1) << "after step " << step;
+    ASSERT_TRUE(SelectNow("Old")) << "after step " << step;
     ASSERT_TRUE(Current() == old) << "after step " << step << ":" << Differences(old, Current());
-    ASSERT_EQ(SelectNow("New"), 1) << "after step " << step;
+    ASSERT_TRUE(SelectNow("New")) << "after step " << step;
   }
   EXPECT_GE(step, 21u) << "the restore passed fewer steps than expected";
   EXPECT_TRUE(Current() == old) << Differences(old, Current());

@@ -144,11 +144,15 @@ class UdpListener {
 HWND FindServerWindow(DWORD processId = 0);
 // Waits until a server window appears (of the given process when not 0).
 HWND WaitForServerWindow(DWORD processId, DWORD timeoutMs);
-// Opens the process behind a running server's window (SYNCHRONIZE access).
+// Opens the process behind a running server's window, to wait for, end or
+// query it.
 UniqueHandle OpenServerProcess(HWND window);
 // Closes every running server (WM_CLOSE, then TerminateProcess for one
 // that stays), so that a test starts from a known state.
 void CloseRunningServers();
+// The running processes of this program (a file name such as
+// "QRBDAOServer.exe"), opened to wait for or end them.
+std::vector<UniqueHandle> OpenProcessesNamed(const char* program);
 
 // Under HKEY_CLASSES_ROOT; the value (null name: the default) is empty when
 // missing.
