@@ -4,15 +4,9 @@
 
 #include "BootPacket.h"
 #include "BootpMessages.h"
+#include "Win32/HexText.h"
 
 namespace {
-
-std::string HardwareText(const uint8_t* address) {
-  char text[13];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2],
-                address[3], address[4], address[5]);
-  return text;
-}
 
 std::string SenderText(const sockaddr_in& from) {
   const uint8_t* a = reinterpret_cast<const uint8_t*>(&from.sin_addr.s_addr);
@@ -143,7 +137,7 @@ void BootResponder::Answer(const uint8_t* datagram, size_t size, const sockaddr_
     if (unknownReported_.size() > kUnknownReported)
       reports.emplace_back(kInfo, UnknownBoardsNotReportedText(kUnknownReported));
     else
-      reports.emplace_back(kInfo, UnknownBoardText(HardwareText(key.data()), SenderText(from)));
+      reports.emplace_back(kInfo, UnknownBoardText(HardwareAddressText(key.data()), SenderText(from)));
     return;
   }
   auto reply = BuildBootReply(request, board->second.address, ServerAddressFor(from),

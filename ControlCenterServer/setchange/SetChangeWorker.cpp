@@ -10,6 +10,7 @@
 #include "setchange/Recovery.h"
 #include "setfiles/BoardLists.h"
 #include "Win32/ErrorText.h"
+#include "Win32/HexText.h"
 
 namespace {
 
@@ -51,13 +52,6 @@ std::string DottedAddress(unsigned long hostOrderAddress) {
   std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", (hostOrderAddress >> 24) & 0xFF,
                 (hostOrderAddress >> 16) & 0xFF, (hostOrderAddress >> 8) & 0xFF,
                 hostOrderAddress & 0xFF);
-  return text;
-}
-
-std::string HardwareAddressText(const NetworkRecord& record) {
-  const unsigned char* a = record.hardwareAddress;
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
   return text;
 }
 
@@ -273,7 +267,7 @@ void SetChangeWorker::WriteBoard(unsigned short board, unsigned long* nextAddres
   if (hasListFile) listFile = WriteBoardListFile(*context, board, listPath.c_str());
 
   const std::string name = BoardDisplayName(record);
-  const std::string hardware = HardwareAddressText(record);
+  const std::string hardware = HardwareAddressText(record.hardwareAddress);
   std::string address;
   char entry[512];
   if (hasListFile) {

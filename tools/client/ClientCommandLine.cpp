@@ -94,6 +94,15 @@ bool ParseWaitOption(ArgumentReader& reader, const Option& option, ClientRequest
   return true;
 }
 
+// --seconds of watch and errors --follow: how long to go on, above 0.
+bool ParseSecondsOption(ArgumentReader& reader, const Option& option, ClientRequest& request) {
+  std::string value;
+  if (!reader.OptionValue(option, value)) return false;
+  if (!ParseCount(value, 0xFFFFFFFFul / 1000, request.watchSeconds) || request.watchSeconds == 0)
+    return reader.Fail("--seconds needs a number of seconds above 0, not \"" + value + "\"");
+  return true;
+}
+
 bool ParseSelectOrRestore(ArgumentReader& reader, ClientRequest& request) {
   const bool wantsSet = request.operation == ClientOperation::Select;
   while (!reader.AtEnd()) {
@@ -168,10 +177,7 @@ bool ParseWatch(ArgumentReader& reader, ClientRequest& request) {
         return reader.Fail("--count needs a number of notifications above 0, not \"" + value +
                            "\"");
     } else if (option.name == "--seconds") {
-      if (!reader.OptionValue(option, value)) return false;
-      if (!ParseCount(value, 0xFFFFFFFFul / 1000, request.watchSeconds) ||
-          request.watchSeconds == 0)
-        return reader.Fail("--seconds needs a number of seconds above 0, not \"" + value + "\"");
+      if (!ParseSecondsOption(reader, option, request)) return false;
     } else if (option.name == "--description") {
       if (!reader.OptionValue(option, value)) return false;
       // The size travels as 16 bits, including the NUL.
@@ -205,10 +211,7 @@ bool ParseErrors(ArgumentReader& reader, ClientRequest& request) {
     } else if (option.name == "--follow" && !option.hasInlineValue) {
       request.follow = true;
     } else if (option.name == "--seconds") {
-      if (!reader.OptionValue(option, value)) return false;
-      if (!ParseCount(value, 0xFFFFFFFFul / 1000, request.watchSeconds) ||
-          request.watchSeconds == 0)
-        return reader.Fail("--seconds needs a number of seconds above 0, not \"" + value + "\"");
+      if (!ParseSecondsOption(reader, option, request)) return false;
     } else if (option.name == "--since") {
       if (!reader.OptionValue(option, value)) return false;
       if (!ParseLogTime(value, request.since))

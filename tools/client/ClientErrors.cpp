@@ -25,14 +25,6 @@ constexpr long kDateField = 0, kMillisecondsField = 1, kSizeField = 2, kTextFiel
 constexpr long kOpenDynaset = 2, kReadOnly = 4;
 constexpr DWORD kFollowPollMs = 1000;
 
-struct Variant {
-  Variant() { VariantInit(&v); }
-  ~Variant() { VariantClear(&v); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT v;
-};
-
 // A failed call: which, and its result; the database server's text goes
 // with it when it has one.
 struct CallFailed {
@@ -149,7 +141,7 @@ class ErrorTableReader {
 
   // "YYYY-MM-DD HH:MM:SS.mmm", local time as logged.
   std::string Time() {
-    Variant date, milliseconds;
+    VariantHolder date, milliseconds;
     Check("GetFieldValue", records_->GetFieldValue(recordSet_, kDateField, &date.v));
     Check("GetFieldValue", records_->GetFieldValue(recordSet_, kMillisecondsField, &milliseconds.v));
     std::string text;
@@ -161,7 +153,7 @@ class ErrorTableReader {
   }
 
   std::string Text() {
-    Variant size, bytes;
+    VariantHolder size, bytes;
     Check("GetFieldValue", records_->GetFieldValue(recordSet_, kSizeField, &size.v));
     Check("GetFieldValue", records_->GetFieldValue(recordSet_, kTextField, &bytes.v));
     if (bytes.v.vt != (VT_ARRAY | VT_UI1) || !bytes.v.parray) return std::string();

@@ -7,24 +7,12 @@
 #include "Win32/JsonText.h"
 #include "ControlCenterClient.h"
 #include "Win32/JContainer.h"
+#include "Win32/HexText.h"
 #include "registry/BoardRecord.h"
 #include "registry/CodeRecord.h"
 #include "registry/Registry.h"
 
 namespace {
-
-std::string HardwareText(const unsigned char (&address)[6]) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2],
-                address[3], address[4], address[5]);
-  return text;
-}
-
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
-}
 
 std::string Padded(std::string text, size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
@@ -91,14 +79,14 @@ int ControlCenterClient::Status(const ClientRequest& request) {
               ",\"name\":" + JsonText(board.name) +
               ",\"type\":" + JsonText(board.boardType ? std::string(1, board.boardType) : "") +
               ",\"ip\":" + JsonText(board.ipAddress) +
-              ",\"hardware\":" + JsonText(HardwareText(board.hardwareAddress)) +
+              ",\"hardware\":" + JsonText(HardwareAddressText(board.hardwareAddress)) +
               ",\"listFile\":" + (path == "NOPATH" || path.empty() ? "null" : JsonText(path)) +
-              ",\"crc\":" + (path == "NOPATH" ? "null" : JsonText(Hex4(board.crc))) + "}";
+              ",\"crc\":" + (path == "NOPATH" ? "null" : JsonText(Hex4Text(board.crc))) + "}";
     }
     line += "],\"code\":[";
     for (size_t i = 0; i < code.size(); ++i)
       line += std::string(i ? "," : "") + "{\"file\":" + JsonText(code[i].file) +
-              ",\"size\":" + std::to_string(code[i].size) + ",\"crc\":" + JsonText(Hex4(code[i].crc)) +
+              ",\"size\":" + std::to_string(code[i].size) + ",\"crc\":" + JsonText(Hex4Text(code[i].crc)) +
               ",\"time\":" + JsonText(code[i].readableTime) + "}";
     line += "],\"recordsError\":" + (recordsProblem.empty() ? "null" : JsonText(recordsProblem)) + "}";
     PrintLine(line);
@@ -115,8 +103,8 @@ int ControlCenterClient::Status(const ClientRequest& request) {
         const bool hasFile = !path.empty() && path != "NOPATH";
         PrintLine("  " + Padded(std::to_string(board.BoardNum()), 8) + Padded(board.name, 11) +
                   Padded(board.boardType ? std::string(1, board.boardType) : "?", 6) +
-                  Padded(board.ipAddress, 17) + Padded(HardwareText(board.hardwareAddress), 14) +
-                  Padded(hasFile ? Hex4(board.crc) : "-", 6) + (hasFile ? path : "-"));
+                  Padded(board.ipAddress, 17) + Padded(HardwareAddressText(board.hardwareAddress), 14) +
+                  Padded(hasFile ? Hex4Text(board.crc) : "-", 6) + (hasFile ? path : "-"));
       }
     }
     PrintLine("Code files: " + std::to_string(code.size()));

@@ -10,6 +10,7 @@
 
 #include "setfiles/BoardLists.h"
 #include "Win32/ErrorText.h"
+#include "Win32/HexText.h"
 
 namespace {
 
@@ -66,12 +67,6 @@ class Record {
  private:
   std::string bytes_;
 };
-
-std::string Hex4(unsigned number) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", number & 0xFFFF);
-  return text;
-}
 
 // Readable list data of exactly `size` bytes: a line saying what the list
 // is, then a filler that differs from list to list, so that every board's
@@ -153,7 +148,7 @@ std::vector<NamedList> BuildSetLists(const SetPlan& plan) {
   for (size_t i = 0; i < plan.boards.size(); ++i) {
     const BoardPlan& board = plan.boards[i];
     const unsigned short number = static_cast<unsigned short>(i);
-    const std::string tag = Hex4(number);
+    const std::string tag = Hex4Text(number);
     const std::string whose = "board " + std::to_string(i) + " (" + board.name + ") of " + setName;
     networkd += NetworkRecordBytes(board);
     const char type = board.type;

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "SetFileTool.h"
+#include "Win32/HexText.h"
 #include "Win32/JsonText.h"
 #include "registry/BoardRecord.h"
 #include "registry/Registry.h"
@@ -25,19 +26,6 @@ struct BadInput {
 struct BadUsage {
   std::string text;
 };
-
-std::string Hex4(unsigned short value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-  return text;
-}
-
-std::string HardwareText(const unsigned char (&address)[6]) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2],
-                address[3], address[4], address[5]);
-  return text;
-}
 
 // Where a set is activated for the comparison: never the installation.
 class Scratch {
@@ -92,7 +80,7 @@ void LoadNetwork(ConfigurationContext& context, const std::string& setPath,
   for (unsigned short board = 0; board < boards; ++board) {
     const NetworkRecord& record = records[board];
     BoardSummary summaryBoard;
-    summaryBoard.hardware = HardwareText(record.hardwareAddress);
+    summaryBoard.hardware = HardwareAddressText(record.hardwareAddress);
     summaryBoard.number = board;
     summaryBoard.name = BoardDisplayName(record);
     summaryBoard.type = std::string(1, record.boardType);
@@ -128,7 +116,7 @@ std::vector<ListDifference> CompareLists(const std::vector<ListSummary>& a,
 
 std::string ListText(const ListSummary* list) {
   if (!list) return "absent";
-  return std::to_string(list->size) + " bytes, CRC " + Hex4(list->crc);
+  return std::to_string(list->size) + " bytes, CRC " + Hex4Text(list->crc);
 }
 
 std::string BoardText(const BoardSummary& board) {
@@ -138,7 +126,7 @@ std::string BoardText(const BoardSummary& board) {
 
 std::string ListJson(const ListSummary* list) {
   if (!list) return "null";
-  return "{\"size\":" + std::to_string(list->size) + ",\"crc\":\"" + Hex4(list->crc) + "\"}";
+  return "{\"size\":" + std::to_string(list->size) + ",\"crc\":\"" + Hex4Text(list->crc) + "\"}";
 }
 
 std::string ListsJson(const std::vector<ListDifference>& lists) {
@@ -240,7 +228,7 @@ ConfigurationSummary SummarizeActiveConfiguration(DiffSettings& settings) {
   for (uint32_t i = 0; i < records.GetCount(); ++i) {
     const BoardRecord& record = records.ElementAt(i);
     BoardSummary board;
-    board.hardware = HardwareText(record.hardwareAddress);
+    board.hardware = HardwareAddressText(record.hardwareAddress);
     board.number = record.BoardNum();
     board.name = record.name;
     board.type = record.boardType ? std::string(1, record.boardType) : "?";

@@ -33,9 +33,6 @@ std::string SetNameOf(const std::string& setPath);
 std::string ArchivePathOf(const std::string& setPath);
 // host byte order -> "a.b.c.d"
 std::string DottedAddress(unsigned long hostOrderAddress);
-// The board's key in active.ini and under "Boards": twelve upper-case hex
-// digits.
-std::string HardwareAddressText(const NetworkRecord& record);
 
 // Steps of a set change as its journal names them (ChangeJournal.h). The
 // export is being written ("export"); the export is complete and the old
